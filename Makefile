@@ -1,0 +1,26 @@
+# The two commands of the project: `make run` and `make test`.
+BUILD_DIR ?= build
+RUN_DIR ?= $(CURDIR)/run
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps configure build test run clean
+
+all: build
+
+deps:
+	@scripts/setup-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	@cd $(BUILD_DIR) && ctest --output-on-failure -j 2 --timeout 600
+
+run: build
+	@scripts/run-agent.sh $(BUILD_DIR) $(RUN_DIR)
+
+clean:
+	rm -rf $(BUILD_DIR)

@@ -1,0 +1,134 @@
+#include "agent/AgentHost.h"
+
+#include <string>
+#include <vector>
+
+#include "agent/CommandServer.h"
+#include "agent/MetricSampler.h"
+#include "agent/RRDTool.h"
+#include "common/AgentConfig.h"
+#include "common/PerfModule.h"
+#include "common/ProgramFolder.h"
+#include "common/ServiceGlue.h"
+#include "common/TextUtil.h"
+#include "common/WriteLog.h"
+#include "platform/SystemInfo.h"
+
+namespace agent {
+namespace {
+
+constexpr const char* kProgramName = "AgentTarvoService";
+constexpr int kTurnWaitMs = 130;
+constexpr std::time_t kFeedPeriodSeconds = 300;
+constexpr int16_t kListenBacklog = 5;
+
+// Logs the text followed directly by the current date and time.
+void LogDated(std::string_view text, int16_t level) {
+  std::string line(text);
+  line += common::GeneralDateTextNow();
+  common::WriteLog(line, level);
+}
+
+// One turn's work on the served side: a polling cycle, then a sampling pass.
+void ServeAndSample(int listen_socket) {
+  ServeClients(listen_socket);
+  PerformMonitoring(listen_socket);
+}
+
+// Waits up to the turn's pause for the stop request. Readable client or
+// listening sockets end the wait early so the next turn serves them at once.
+// Returns true when a stop was asked for.
+bool WaitForStopRequest(int listen_socket) {
+  const common::ServiceGlueState& glue = common::TheServiceGlue();
+  std::vector<int> fds{glue.StopPendingEvent->fd()};
+  if (listen_socket != kNoSocket) {
+    const std::vector<int> served = ServerWaitDescriptors(listen_socket);
+    fds.insert(fds.end(), served.begin(), served.end());
+  }
+  platform::WaitForAnyReadable(fds, kTurnWaitMs);
+  return glue.StopPendingEvent->IsSet();
+}
+
+void RunMainLoop() {
+  HostState& host = TheHostState();
+  const common::AgentConfig& config = common::TheAgentConfig();
+  while (true) {
+    if (common::RrdToolIsOn(config) &&
+        std::time(nullptr) - host.LastFeedTime > kFeedPeriodSeconds) {
+      FeedRRDTool();
+      host.LastFeedTime = std::time(nullptr);
+    }
+    if (host.FirstPass) {
+      LogDated("INICIO: Carregando chaves de performance... ", 2);
+      if (common::GrowPerfBuffer(config.PerfKeyList) > 0) {
+        LogDated("Nao carregou os objetos de processo", 1);
+      }
+      LogDated("INICIO: Chaves carregadas. ", 2);
+    }
+    if (host.ListenSocket == kNoSocket) {
+      host.ListenSocket = OpenListener(config.Port, kListenBacklog);
+      LogDated("Erro - Reiniciando TCP ", 1);
+    } else {
+      ServeAndSample(host.ListenSocket);
+    }
+    if (WaitForStopRequest(host.ListenSocket)) break;
+  }
+}
+
+}  // namespace
+
+HostState& TheHostState() {
+  static HostState state;
+  return state;
+}
+
+int AgentMain() {
+  common::AgentConfig& config = common::TheAgentConfig();
+  config.PerfKeyList = kBasePerfKeyList;
+  common::LoadAgentConfig();
+
+  HostState& host = TheHostState();
+  host.FirstPass = true;
+  host.ComputerName = platform::ComputerName();
+  host.LastFeedTime = std::time(nullptr);
+
+  LogDated("Verificando instancias... ", 5);
+  const auto instance = platform::InstanceLock::Acquire(common::ProgramPath("AgentTarvoService.lock"));
+  if (!instance) {
+    LogDated("Ja existe uma instancia carregada ! ", 1);
+    return 0;
+  }
+
+  LogDated("Verificando OS... ", 5);
+  LogDated("Verificando Sistema operacional ! ", 2);
+  const bool nt_family = common::IsWindowsNT();
+
+  common::CreateServiceEvents("");
+  common::ServiceGlueState& glue = common::TheServiceGlue();
+  glue.ServiceNameAnsi = kAgentServiceName;
+
+  if (nt_family) {
+    common::StartDispatcherThread("");
+  } else {
+    common::WriteLog("This program is only for Windows NT/2000/XP.", 1);
+  }
+
+  LogDated("Iniciando loop do servico ", 2);
+
+  if (glue.RunningAsService) {
+    common::ReportStatus(platform::SERVICE_RUNNING);
+    platform::WriteEventLog(kProgramName, "Tarvo Agent started");
+    LogDated("Serviço iniciado !", 5);
+    host.ListenSocket = OpenListener(config.Port, kListenBacklog);
+    RunMainLoop();
+    LogDated("Parando serviço... ", 5);
+    common::ReportStatus(platform::SERVICE_STOPPED);
+    platform::WriteEventLog(kProgramName, "Tarvo Agent stopped");
+    common::StopDispatcherThread();
+  }
+
+  common::CloseServiceEvents();
+  return 0;
+}
+
+}  // namespace agent

@@ -1,0 +1,10 @@
+#include "agent/MetricSnapshot.h"
+
+namespace agent {
+
+MetricSnapshot& TheMetricSnapshot() {
+  static MetricSnapshot snapshot;
+  return snapshot;
+}
+
+}  // namespace agent

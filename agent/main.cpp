@@ -1,0 +1,3 @@
+#include "agent/AgentHost.h"
+
+int main() { return agent::AgentMain(); }

@@ -1,0 +1,62 @@
+#pragma once
+// Text helpers shared by every program: the general date text, the number text,
+// ties-to-even rounding, conversions, and CR LF file writing.
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace common {
+
+// General date text of a local time: short date, a blank, long time
+// ("MM/DD/YYYY HH:MM:SS" in the C locale). At exactly midnight the time part is
+// left out.
+std::string GeneralDateText(std::time_t when);
+std::string GeneralDateTextNow();
+
+// Local time stamp of 14 digits, YYYYMMDDhhmmss.
+std::string TimeStamp14(std::time_t when);
+
+// Default text form of a double: up to 15 significant digits, no grouping, no
+// trailing zeros, no separator for whole values, exponent form ("1E+15") for
+// very large or very small values.
+std::string NumberText(double value);
+
+// Rounds to a whole number, ties going to the even neighbour (2.5 -> 2, 3.5 -> 4).
+double RoundHalfEven(double value);
+
+// Upper case of the ASCII letters; other bytes unchanged.
+std::string ToUpper(std::string_view text);
+// Removes leading and trailing blanks (spaces only).
+std::string_view TrimBlanks(std::string_view text);
+// Splits at every occurrence of sep; always returns at least one piece.
+std::vector<std::string> SplitText(std::string_view text, std::string_view sep);
+// Replaces every occurrence of from (non-empty) by to.
+std::string ReplaceAll(std::string text, std::string_view from, std::string_view to);
+bool Contains(std::string_view text, std::string_view part);
+
+// Boolean conversion of a text: "true"/"false" in any letter case, or a number
+// (zero is false, any other number true); blanks around are ignored. Nothing for
+// any other text.
+std::optional<bool> ToBoolean(std::string_view text);
+// Whole-number conversion of a decimal text (blanks around ignored; a fraction is
+// rounded ties to even). Nothing when the text is not a number or out of range.
+std::optional<int32_t> ToInt32(std::string_view text);
+
+// Joins lines with CR LF between them; with final_line_end, one more CR LF after
+// the last.
+std::string JoinCrLf(const std::vector<std::string>& lines, bool final_line_end);
+
+// Creates or truncates the file and writes the bytes. Returns false on failure.
+bool WriteFileBytes(const std::string& path, std::string_view bytes);
+// Appends the bytes, creating the file when missing. Returns false on failure.
+bool AppendFileBytes(const std::string& path, std::string_view bytes);
+// Reads a whole file; nothing when it cannot be read.
+std::optional<std::string> ReadFileBytes(const std::string& path);
+bool FileExists(const std::string& path);
+bool FolderExists(const std::string& path);
+
+}  // namespace common

@@ -1,0 +1,35 @@
+#include "common/WriteLog.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "common/AgentConfig.h"
+#include "common/ProgramFolder.h"
+#include "common/TextUtil.h"
+
+namespace common {
+
+void WriteLog(std::string_view text, int16_t level) {
+  if (level > TheAgentConfig().LogLevel) return;
+  // One open, one write and one close per entry, so the file is complete on
+  // disk whatever happens to the process and several programs can share it.
+  const std::string path = ProgramPath("TarvoAgent.log");
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  std::string entry(text);
+  entry += "\r\n";
+  const ssize_t ignored = write(fd, entry.data(), entry.size());
+  (void)ignored;
+  close(fd);
+}
+
+void LogFailure(std::string_view description, std::string_view label) {
+  std::string line(description);
+  line += label;
+  line += GeneralDateTextNow();
+  WriteLog(line, 1);
+}
+
+}  // namespace common

@@ -1,0 +1,54 @@
+#include "platform/SystemInfo.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/file.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace platform {
+
+std::string ExecutablePath() {
+  char buffer[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer));
+  if (n <= 0 || n >= static_cast<ssize_t>(sizeof(buffer))) return {};
+  return std::string(buffer, static_cast<size_t>(n));
+}
+
+std::string ComputerName() {
+  char buffer[HOST_NAME_MAX + 1] = {};
+  if (gethostname(buffer, sizeof(buffer) - 1) != 0) return {};
+  return buffer;
+}
+
+void Beep() {
+  if (isatty(STDERR_FILENO)) {
+    const ssize_t ignored = write(STDERR_FILENO, "\a", 1);
+    (void)ignored;
+  }
+}
+
+void WriteEventLog(const std::string& ident, const std::string& text) {
+  openlog(ident.c_str(), LOG_PID | LOG_NDELAY, LOG_DAEMON);
+  syslog(LOG_INFO, "%s", text.c_str());
+  closelog();
+}
+
+std::optional<InstanceLock> InstanceLock::Acquire(const std::string& path) {
+  // Close-on-exec, so that programs the service starts never hold the lock.
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return std::nullopt;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return std::nullopt;
+  }
+  return InstanceLock(fd);
+}
+
+InstanceLock::InstanceLock(InstanceLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+InstanceLock::~InstanceLock() {
+  if (fd_ >= 0) close(fd_);
+}
+
+}  // namespace platform
