@@ -168,6 +168,11 @@ BOOL EnumServicesStatusA(SC_HANDLE manager, DWORD service_type, DWORD service_st
 BOOL QueryServiceConfigA(SC_HANDLE service, QUERY_SERVICE_CONFIGA* config, DWORD buffer_size,
                          DWORD* bytes_needed);
 BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD info_level, void* info);
+// Reads optional configuration; level SERVICE_CONFIG_DESCRIPTION fills a
+// SERVICE_DESCRIPTIONA followed by its text (lpDescription null when the service
+// has none). Fails with 122 and *bytes_needed when the buffer is too small.
+BOOL QueryServiceConfig2A(SC_HANDLE service, DWORD info_level, BYTE* buffer, DWORD buffer_size,
+                          DWORD* bytes_needed);
 BOOL CloseServiceHandle(SC_HANDLE handle);
 
 // ---- service side -------------------------------------------------------

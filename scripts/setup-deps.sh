@@ -8,6 +8,7 @@ packages=(
   libgtest-dev googletest # unit and end-to-end tests
   iproute2                # `ip address show` (INFO) and `ss` (default probes)
   procps                  # ps, used by tests to look for zombies
+  netcat-openbsd          # nc, to talk to the agent by hand
   rrdtool                 # the RRD feed starts it as an outside program
 )
 

@@ -1,0 +1,339 @@
+// Handles and the installed-service records: OpenSCManagerA, OpenServiceA,
+// CreateServiceA, DeleteService, QueryServiceConfigA, ChangeServiceConfig2A,
+// QueryServiceConfig2A, CloseServiceHandle.
+#include "platform/posix/ScmHandles.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string_view>
+#include <unordered_set>
+
+#include "platform/posix/ScmStore.h"
+
+namespace platform {
+
+namespace {
+
+static_assert(sizeof(QUERY_SERVICE_CONFIGA) == 64 || sizeof(void*) != 8);
+static_assert(offsetof(QUERY_SERVICE_CONFIGA, lpBinaryPathName) == 16 || sizeof(void*) != 8);
+static_assert(offsetof(QUERY_SERVICE_CONFIGA, lpDisplayName) == 56 || sizeof(void*) != 8);
+
+constexpr DWORD kStandardRightsRead = 0x00020000;
+constexpr DWORD kGenericWrite = 0x40000000;
+constexpr DWORD kMaximumAllowed = 0x02000000;
+constexpr DWORD kScManagerLock = 0x0008;
+constexpr DWORD kScManagerQueryLockStatus = 0x0010;
+constexpr DWORD kScManagerModifyBootConfig = 0x0020;
+constexpr DWORD kServiceEnumerateDependents = 0x0008;
+constexpr DWORD kServicePauseContinue = 0x0040;
+constexpr DWORD kServiceUserDefinedControl = 0x0100;
+constexpr DWORD kErrorInvalidLevel = 124;
+constexpr size_t kMaxNameLength = 256;
+
+std::mutex& HandlesMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::unordered_set<ScHandleData*>& OpenHandles() {
+  static std::unordered_set<ScHandleData*> handles;
+  return handles;
+}
+
+// Service names as Windows accepts them: 1..256 characters, no slashes.
+bool ValidServiceName(std::string_view name) {
+  return !name.empty() && name.size() <= kMaxNameLength &&
+         name.find_first_of("/\\") == std::string_view::npos;
+}
+
+bool KnownDatabase(const char* database) {
+  return database == nullptr || *database == '\0' || scm::NamesEqual(database, "ServicesActive");
+}
+
+}  // namespace
+
+namespace scm {
+
+SC_HANDLE NewHandle(bool is_manager, DWORD access, std::string name) {
+  auto* data = new (std::nothrow) ScHandleData{is_manager, access, std::move(name)};
+  if (data == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> lock(HandlesMutex());
+  OpenHandles().insert(data);
+  return data;
+}
+
+std::optional<ScHandleData> CheckHandle(SC_HANDLE handle, bool want_manager, DWORD needed) {
+  std::lock_guard<std::mutex> lock(HandlesMutex());
+  if (handle == nullptr || OpenHandles().count(handle) == 0 || handle->is_manager != want_manager) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return std::nullopt;
+  }
+  if ((handle->access & needed) != needed) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return std::nullopt;
+  }
+  return *handle;
+}
+
+bool DropHandle(SC_HANDLE handle) {
+  {
+    std::lock_guard<std::mutex> lock(HandlesMutex());
+    if (handle == nullptr || OpenHandles().erase(handle) == 0) return false;
+  }
+  delete handle;
+  return true;
+}
+
+DWORD MapManagerAccess(DWORD desired) {
+  DWORD access = desired & 0x0FFFFFFF & ~kMaximumAllowed;
+  if (desired & GENERIC_READ) {
+    access |= kStandardRightsRead | SC_MANAGER_ENUMERATE_SERVICE | kScManagerQueryLockStatus;
+  }
+  if (desired & kGenericWrite) {
+    access |= kStandardRightsRead | SC_MANAGER_CREATE_SERVICE | kScManagerModifyBootConfig;
+  }
+  if (desired & GENERIC_EXECUTE)
+    access |= kStandardRightsRead | SC_MANAGER_CONNECT | kScManagerLock;
+  if (desired & (GENERIC_ALL | kMaximumAllowed)) access |= SC_MANAGER_ALL_ACCESS;
+  return access | SC_MANAGER_CONNECT;  // every open of the manager may connect
+}
+
+DWORD MapServiceAccess(DWORD desired) {
+  DWORD access = desired & 0x0FFFFFFF & ~kMaximumAllowed;
+  if (desired & GENERIC_READ) {
+    access |= kStandardRightsRead | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS |
+              SERVICE_INTERROGATE | kServiceEnumerateDependents;
+  }
+  if (desired & kGenericWrite) access |= kStandardRightsRead | SERVICE_CHANGE_CONFIG;
+  if (desired & GENERIC_EXECUTE) {
+    access |= kStandardRightsRead | SERVICE_START | SERVICE_STOP | kServicePauseContinue |
+              kServiceUserDefinedControl;
+  }
+  if (desired & (GENERIC_ALL | kMaximumAllowed)) access |= SERVICE_ALL_ACCESS;
+  return access;
+}
+
+std::chrono::milliseconds& ControlReplyTimeout() {
+  static std::chrono::milliseconds timeout{30000};
+  return timeout;
+}
+
+BOOL Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+BOOL FailErrno(int err) {
+  return Fail(WinErrorFromErrno(err));
+}
+
+}  // namespace scm
+
+SC_HANDLE OpenSCManagerA(const char* machine, const char* database, DWORD desired_access) {
+  if (!KnownDatabase(database)) {
+    SetLastError(ERROR_DATABASE_DOES_NOT_EXIST);
+    return nullptr;
+  }
+  SC_HANDLE handle = scm::NewHandle(true, scm::MapManagerAccess(desired_access), "");
+  if (handle != nullptr) SetLastError(ERROR_SUCCESS);
+  return handle;
+}
+
+SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* service_name, DWORD desired_access) {
+  if (!scm::CheckHandle(manager, true, SC_MANAGER_CONNECT)) return nullptr;
+  if (service_name == nullptr) {
+    SetLastError(ERROR_INVALID_ADDRESS);
+    return nullptr;
+  }
+  if (!ValidServiceName(service_name)) {
+    SetLastError(ERROR_INVALID_NAME);
+    return nullptr;
+  }
+  int err = 0;
+  auto config = scm::LoadConfig(ServiceManagerRoot(), service_name, &err);
+  if (!config) {
+    SetLastError(err == ENOENT ? ERROR_SERVICE_DOES_NOT_EXIST : WinErrorFromErrno(err));
+    return nullptr;
+  }
+  return scm::NewHandle(false, scm::MapServiceAccess(desired_access), config->name);
+}
+
+SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* service_name, const char* display_name,
+                         DWORD desired_access, DWORD service_type, DWORD start_type,
+                         DWORD error_control, const char* binary_path, const char* load_order_group,
+                         DWORD* tag_id, const char* dependencies, const char* service_start_name,
+                         const char* password) {
+  if (!scm::CheckHandle(manager, true, SC_MANAGER_CREATE_SERVICE)) return nullptr;
+  if (service_name == nullptr) {
+    SetLastError(ERROR_INVALID_ADDRESS);
+    return nullptr;
+  }
+  if (!ValidServiceName(service_name) ||
+      (display_name != nullptr && std::strlen(display_name) > kMaxNameLength)) {
+    SetLastError(ERROR_INVALID_NAME);
+    return nullptr;
+  }
+  // Only service programs exist here: drivers and their start types are refused.
+  DWORD process_type = service_type & ~SERVICE_INTERACTIVE_PROCESS;
+  bool valid =
+      (process_type == SERVICE_WIN32_OWN_PROCESS || process_type == SERVICE_WIN32_SHARE_PROCESS) &&
+      start_type >= SERVICE_AUTO_START && start_type <= SERVICE_DISABLED && error_control <= 3 &&
+      binary_path != nullptr && *binary_path != '\0';
+  if (!valid) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  scm::ServiceConfig config;
+  config.name = service_name;
+  config.display_name = (display_name != nullptr && *display_name) ? display_name : service_name;
+  config.binary_path = binary_path;
+  config.account =
+      (service_start_name != nullptr && *service_start_name) ? service_start_name : "LocalSystem";
+  config.type = service_type;
+  config.start_type = start_type;
+  config.error_control = error_control;
+
+  std::string root = ServiceManagerRoot();
+  scm::StoreLock lock;
+  if (int err = lock.Acquire(root, true)) {
+    scm::FailErrno(err);
+    return nullptr;
+  }
+  int err = 0;
+  if (scm::LoadConfig(root, service_name, &err)) {
+    SetLastError(ERROR_SERVICE_EXISTS);
+    return nullptr;
+  }
+  // A deleted service whose process still runs holds its name until it stops.
+  if (scm::LiveStatus(root, service_name).dwCurrentState != SERVICE_STOPPED) {
+    SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+    return nullptr;
+  }
+  scm::RemoveStatus(root, service_name);
+  if (int save_err = scm::SaveConfig(root, config)) {
+    scm::FailErrno(save_err);
+    return nullptr;
+  }
+  if (tag_id != nullptr) *tag_id = 0;
+  return scm::NewHandle(false, scm::MapServiceAccess(desired_access), config.name);
+}
+
+BOOL DeleteService(SC_HANDLE service) {
+  auto data = scm::CheckHandle(service, false, DELETE);
+  if (!data) return FALSE;
+  std::string root = ServiceManagerRoot();
+  scm::StoreLock lock;
+  if (int err = lock.Acquire(root, true)) return scm::FailErrno(err);
+  int err = 0;
+  if (!scm::LoadConfig(root, data->name, &err)) {
+    return scm::Fail(err == ENOENT ? ERROR_SERVICE_MARKED_FOR_DELETE : WinErrorFromErrno(err));
+  }
+  if (int remove_err = scm::RemoveConfig(root, data->name)) return scm::FailErrno(remove_err);
+  // A running service keeps its status record until it has stopped.
+  if (scm::LiveStatus(root, data->name).dwCurrentState == SERVICE_STOPPED) {
+    scm::RemoveStatus(root, data->name);
+  }
+  return TRUE;
+}
+
+BOOL QueryServiceConfigA(SC_HANDLE service, QUERY_SERVICE_CONFIGA* config, DWORD buffer_size,
+                         DWORD* bytes_needed) {
+  auto data = scm::CheckHandle(service, false, SERVICE_QUERY_CONFIG);
+  if (!data) return FALSE;
+  if (bytes_needed == nullptr) return scm::Fail(ERROR_INVALID_ADDRESS);
+  int err = 0;
+  auto record = scm::LoadConfig(ServiceManagerRoot(), data->name, &err);
+  if (!record) {
+    return scm::Fail(err == ENOENT ? ERROR_SERVICE_MARKED_FOR_DELETE : WinErrorFromErrno(err));
+  }
+  // Strings follow the fixed part; the dependencies are an empty multi-string.
+  const std::string_view strings[] = {record->binary_path, "", std::string_view("\0", 1),
+                                      record->account, record->display_name};
+  size_t needed = sizeof(QUERY_SERVICE_CONFIGA);
+  for (std::string_view text : strings) needed += text.size() + 1;
+  if (config == nullptr || buffer_size < needed) {
+    *bytes_needed = static_cast<DWORD>(needed);
+    return scm::Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  char* base = reinterpret_cast<char*>(config);
+  size_t offset = sizeof(QUERY_SERVICE_CONFIGA);
+  char* placed[5];
+  for (int i = 0; i < 5; ++i) {
+    placed[i] = base + offset;
+    std::memcpy(placed[i], strings[i].data(), strings[i].size());
+    placed[i][strings[i].size()] = '\0';
+    offset += strings[i].size() + 1;
+  }
+  config->dwServiceType = record->type;
+  config->dwStartType = record->start_type;
+  config->dwErrorControl = record->error_control;
+  config->lpBinaryPathName = placed[0];
+  config->lpLoadOrderGroup = placed[1];
+  config->dwTagId = 0;
+  config->lpDependencies = placed[2];
+  config->lpServiceStartName = placed[3];
+  config->lpDisplayName = placed[4];
+  *bytes_needed = 0;
+  return TRUE;
+}
+
+BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD info_level, void* info) {
+  auto data = scm::CheckHandle(service, false, SERVICE_CHANGE_CONFIG);
+  if (!data) return FALSE;
+  if (info_level != SERVICE_CONFIG_DESCRIPTION) return scm::Fail(kErrorInvalidLevel);
+  if (info == nullptr) return scm::Fail(ERROR_INVALID_PARAMETER);
+  const char* text = static_cast<SERVICE_DESCRIPTIONA*>(info)->lpDescription;
+  if (text == nullptr) return TRUE;  // null leaves the description as it is
+  std::string root = ServiceManagerRoot();
+  scm::StoreLock lock;
+  if (int err = lock.Acquire(root, true)) return scm::FailErrno(err);
+  int err = 0;
+  auto record = scm::LoadConfig(root, data->name, &err);
+  if (!record) {
+    return scm::Fail(err == ENOENT ? ERROR_SERVICE_MARKED_FOR_DELETE : WinErrorFromErrno(err));
+  }
+  record->description = text;
+  if (int save_err = scm::SaveConfig(root, *record)) return scm::FailErrno(save_err);
+  return TRUE;
+}
+
+BOOL QueryServiceConfig2A(SC_HANDLE service, DWORD info_level, BYTE* buffer, DWORD buffer_size,
+                          DWORD* bytes_needed) {
+  auto data = scm::CheckHandle(service, false, SERVICE_QUERY_CONFIG);
+  if (!data) return FALSE;
+  if (info_level != SERVICE_CONFIG_DESCRIPTION) return scm::Fail(kErrorInvalidLevel);
+  if (bytes_needed == nullptr) return scm::Fail(ERROR_INVALID_ADDRESS);
+  int err = 0;
+  auto record = scm::LoadConfig(ServiceManagerRoot(), data->name, &err);
+  if (!record) {
+    return scm::Fail(err == ENOENT ? ERROR_SERVICE_MARKED_FOR_DELETE : WinErrorFromErrno(err));
+  }
+  const std::string& text = record->description;
+  size_t needed = sizeof(SERVICE_DESCRIPTIONA) + (text.empty() ? 0 : text.size() + 1);
+  if (buffer == nullptr || buffer_size < needed) {
+    *bytes_needed = static_cast<DWORD>(needed);
+    return scm::Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  auto* description = reinterpret_cast<SERVICE_DESCRIPTIONA*>(buffer);
+  description->lpDescription = nullptr;
+  if (!text.empty()) {
+    char* place = reinterpret_cast<char*>(buffer) + sizeof(SERVICE_DESCRIPTIONA);
+    std::memcpy(place, text.c_str(), text.size() + 1);
+    description->lpDescription = place;
+  }
+  *bytes_needed = 0;
+  return TRUE;
+}
+
+BOOL CloseServiceHandle(SC_HANDLE handle) {
+  if (!scm::DropHandle(handle)) return scm::Fail(ERROR_INVALID_HANDLE);
+  return TRUE;
+}
+
+}  // namespace platform

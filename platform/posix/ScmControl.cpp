@@ -1,0 +1,231 @@
+// The status side of the control calls: QueryServiceStatus, QueryServiceStatusEx,
+// ControlService and EnumServicesStatusA. Status comes from the status records,
+// checked against /proc so that a service whose process has gone reads stopped.
+#include "platform/posix/ScmHandles.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+#include "platform/linux/ScmChannel.h"
+#include "platform/posix/ScmStore.h"
+
+namespace platform {
+
+namespace {
+
+static_assert(sizeof(ENUM_SERVICE_STATUSA) == 48 || sizeof(void*) != 8);
+static_assert(offsetof(ENUM_SERVICE_STATUSA, ServiceStatus) == 16 || sizeof(void*) != 8);
+
+constexpr DWORD kServiceDriver = 0x0B;
+constexpr DWORD kServicePauseContinue = 0x0040;
+constexpr DWORD kServiceUserDefinedControl = 0x0100;
+constexpr DWORD kErrorInvalidLevel = 124;
+constexpr DWORD kAcceptParamChange = 0x08;
+
+SERVICE_STATUS ToStatus(const SERVICE_STATUS_PROCESS& live) {
+  return SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS,
+                        live.dwCurrentState,
+                        live.dwControlsAccepted,
+                        live.dwWin32ExitCode,
+                        live.dwServiceSpecificExitCode,
+                        live.dwCheckPoint,
+                        live.dwWaitHint};
+}
+
+// The access right a control needs, or 0 for a control ControlService does not
+// send (shutdown and the device, power and session events come from the system).
+DWORD RightForControl(DWORD control) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+      return SERVICE_STOP;
+    case SERVICE_CONTROL_INTERROGATE:
+      return SERVICE_INTERROGATE;
+    case SERVICE_CONTROL_PAUSE:
+    case SERVICE_CONTROL_CONTINUE:
+    case 6:   // PARAMCHANGE
+    case 7:   // NETBINDADD
+    case 8:   // NETBINDREMOVE
+    case 9:   // NETBINDENABLE
+    case 10:  // NETBINDDISABLE
+      return kServicePauseContinue;
+    default:
+      return (control >= 128 && control <= 255) ? kServiceUserDefinedControl : 0;
+  }
+}
+
+// The dwControlsAccepted bit a control needs; 0 for controls always passed on
+// (interrogate and user-defined codes).
+DWORD AcceptBitForControl(DWORD control) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+      return SERVICE_ACCEPT_STOP;
+    case SERVICE_CONTROL_PAUSE:
+    case SERVICE_CONTROL_CONTINUE:
+      return SERVICE_ACCEPT_PAUSE_CONTINUE;
+    case 6:
+      return kAcceptParamChange;
+    case 7:
+    case 8:
+    case 9:
+    case 10:
+      return SERVICE_ACCEPT_NETBINDCHANGE;
+    default:
+      return 0;
+  }
+}
+
+// Fails with error after filling *status with the status in force.
+BOOL FailWithStatus(DWORD error, const SERVICE_STATUS_PROCESS& live, SERVICE_STATUS* status) {
+  *status = ToStatus(live);
+  return scm::Fail(error);
+}
+
+struct EnumEntry {
+  const scm::ServiceConfig* config;
+  SERVICE_STATUS status;
+  size_t Size() const {
+    return sizeof(ENUM_SERVICE_STATUSA) + config->name.size() + 1 + config->display_name.size() + 1;
+  }
+};
+
+}  // namespace
+
+BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) {
+  auto data = scm::CheckHandle(service, false, SERVICE_QUERY_STATUS);
+  if (!data) return FALSE;
+  if (status == nullptr) return scm::Fail(ERROR_INVALID_ADDRESS);
+  *status = ToStatus(scm::LiveStatus(ServiceManagerRoot(), data->name));
+  return TRUE;
+}
+
+BOOL QueryServiceStatusEx(SC_HANDLE service, DWORD info_level, BYTE* buffer, DWORD buffer_size,
+                          DWORD* bytes_needed) {
+  auto data = scm::CheckHandle(service, false, SERVICE_QUERY_STATUS);
+  if (!data) return FALSE;
+  if (info_level != SC_STATUS_PROCESS_INFO) return scm::Fail(kErrorInvalidLevel);
+  if (bytes_needed == nullptr) return scm::Fail(ERROR_INVALID_ADDRESS);
+  if (buffer == nullptr || buffer_size < sizeof(SERVICE_STATUS_PROCESS)) {
+    *bytes_needed = sizeof(SERVICE_STATUS_PROCESS);
+    return scm::Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  SERVICE_STATUS_PROCESS live = scm::LiveStatus(ServiceManagerRoot(), data->name);
+  std::memcpy(buffer, &live, sizeof live);
+  *bytes_needed = 0;
+  return TRUE;
+}
+
+BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
+  auto data = scm::CheckHandle(service, false, 0);
+  if (!data) return FALSE;
+  if (status == nullptr) return scm::Fail(ERROR_INVALID_ADDRESS);
+  DWORD right = RightForControl(control);
+  if (right == 0) return scm::Fail(ERROR_INVALID_PARAMETER);
+  if ((data->access & right) != right) return scm::Fail(ERROR_ACCESS_DENIED);
+
+  std::string root = ServiceManagerRoot();
+  SERVICE_STATUS_PROCESS live = scm::LiveStatus(root, data->name);
+  DWORD state = live.dwCurrentState;
+  if (state == SERVICE_STOPPED) return FailWithStatus(ERROR_SERVICE_NOT_ACTIVE, live, status);
+  if ((state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING) &&
+      control != SERVICE_CONTROL_INTERROGATE) {
+    return FailWithStatus(ERROR_SERVICE_CANNOT_ACCEPT_CTRL, live, status);
+  }
+  DWORD bit = AcceptBitForControl(control);
+  if (bit != 0 && (live.dwControlsAccepted & bit) == 0) {
+    return FailWithStatus(ERROR_INVALID_SERVICE_CONTROL, live, status);
+  }
+  auto record = scm::LoadStatus(root, data->name);
+  if (!record || static_cast<DWORD>(record->pid) != live.dwProcessId) {
+    return FailWithStatus(ERROR_SERVICE_NOT_ACTIVE, scm::LiveStatus(root, data->name), status);
+  }
+
+  scm::ControlReply reply;
+  switch (scm::SendControl(record->pid, record->start_time, control, scm::ControlReplyTimeout(),
+                           &reply)) {
+    case scm::SendResult::kReplied:
+      *status = reply.status;
+      status->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+      return reply.error == ERROR_SUCCESS ? TRUE : scm::Fail(reply.error);
+    case scm::SendResult::kTimedOut:
+      return scm::Fail(ERROR_SERVICE_REQUEST_TIMEOUT);
+    case scm::SendResult::kNoListener:
+    case scm::SendResult::kBroken:
+      break;
+  }
+  // No dispatcher answered: the process has ended, or it has not registered yet.
+  live = scm::LiveStatus(root, data->name);
+  if (live.dwCurrentState == SERVICE_STOPPED) {
+    return FailWithStatus(ERROR_SERVICE_NOT_ACTIVE, live, status);
+  }
+  return FailWithStatus(ERROR_SERVICE_CANNOT_ACCEPT_CTRL, live, status);
+}
+
+BOOL EnumServicesStatusA(SC_HANDLE manager, DWORD service_type, DWORD service_state,
+                         ENUM_SERVICE_STATUSA* services, DWORD buffer_size, DWORD* bytes_needed,
+                         DWORD* services_returned, DWORD* resume_handle) {
+  if (bytes_needed != nullptr) *bytes_needed = 0;
+  if (services_returned != nullptr) *services_returned = 0;
+  if (!scm::CheckHandle(manager, true, SC_MANAGER_ENUMERATE_SERVICE)) return FALSE;
+  if (bytes_needed == nullptr || services_returned == nullptr) {
+    return scm::Fail(ERROR_INVALID_ADDRESS);
+  }
+  if ((service_type & (SERVICE_WIN32 | kServiceDriver)) == 0 || service_state == 0 ||
+      service_state > SERVICE_STATE_ALL) {
+    return scm::Fail(ERROR_INVALID_PARAMETER);
+  }
+
+  std::string root = ServiceManagerRoot();
+  std::vector<scm::ServiceConfig> configs = scm::LoadAllConfigs(root);
+  std::sort(configs.begin(), configs.end(),
+            [](const auto& a, const auto& b) { return scm::NameLess(a.name, b.name); });
+  std::vector<EnumEntry> entries;
+  for (const scm::ServiceConfig& config : configs) {
+    if ((config.type & service_type) == 0) continue;
+    SERVICE_STATUS status = ToStatus(scm::LiveStatus(root, config.name));
+    bool active = status.dwCurrentState != SERVICE_STOPPED;
+    if ((active && !(service_state & SERVICE_ACTIVE)) ||
+        (!active && !(service_state & SERVICE_INACTIVE))) {
+      continue;
+    }
+    entries.push_back({&config, status});
+  }
+
+  size_t first = resume_handle != nullptr ? std::min<size_t>(*resume_handle, entries.size()) : 0;
+  size_t capacity = services != nullptr ? buffer_size : 0;
+  size_t count = 0;
+  size_t used = 0;
+  while (first + count < entries.size() && used + entries[first + count].Size() <= capacity) {
+    used += entries[first + count].Size();
+    ++count;
+  }
+
+  // Fixed entries first, then their strings.
+  char* text = reinterpret_cast<char*>(services) + count * sizeof(ENUM_SERVICE_STATUSA);
+  auto place = [&text](const std::string& value) {
+    std::memcpy(text, value.c_str(), value.size() + 1);
+    char* placed = text;
+    text += value.size() + 1;
+    return placed;
+  };
+  for (size_t i = 0; i < count; ++i) {
+    const EnumEntry& entry = entries[first + i];
+    services[i].lpServiceName = place(entry.config->name);
+    services[i].lpDisplayName = place(entry.config->display_name);
+    services[i].ServiceStatus = entry.status;
+  }
+  *services_returned = static_cast<DWORD>(count);
+
+  if (first + count < entries.size()) {
+    size_t rest = 0;
+    for (size_t i = first + count; i < entries.size(); ++i) rest += entries[i].Size();
+    *bytes_needed = static_cast<DWORD>(rest);
+    if (resume_handle != nullptr) *resume_handle = static_cast<DWORD>(first + count);
+    return scm::Fail(ERROR_MORE_DATA);
+  }
+  if (resume_handle != nullptr) *resume_handle = 0;
+  return TRUE;
+}
+
+}  // namespace platform

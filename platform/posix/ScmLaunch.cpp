@@ -1,0 +1,309 @@
+// StartServiceA: starts a service's program as a detached process.
+//
+// The program is started through an intermediate child that forks it and ends at
+// once, so the service is never the caller's child (nor its zombie). The service
+// process waits on a pipe until its status record (start pending, its process id
+// and start time) is written, so its dispatcher always finds the record naming
+// it. Exec failures come back over a close-on-exec pipe.
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/CommandLine.h"
+#include "platform/linux/ProcessProbe.h"
+#include "platform/posix/ScmHandles.h"
+#include "platform/posix/ScmStore.h"
+
+extern char** environ;
+
+namespace platform {
+
+namespace {
+
+constexpr DWORD kErrorServiceLogonFailed = 1069;
+
+// The user a service runs as, resolved before forking (getpwnam and
+// getgrouplist are not safe between fork and exec).
+struct Account {
+  bool switch_user = false;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::vector<gid_t> groups;
+  std::string name;
+  std::string home;
+};
+
+// Resolves the configured account. Only root can start a service under another
+// account; other callers start it as themselves. "LocalSystem" (or none) is
+// root; ".\name" and "<this host>\name" are the local user name. Nothing when
+// the account does not exist here.
+std::optional<Account> ResolveAccount(const std::string& configured) {
+  Account account;
+  if (geteuid() != 0 || configured.empty() || scm::NamesEqual(configured, "LocalSystem")) {
+    return account;
+  }
+  std::string user = configured;
+  size_t slash = configured.rfind('\\');
+  if (slash != std::string::npos) {
+    std::string domain = configured.substr(0, slash);
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    if (domain != "." && !scm::NamesEqual(domain, host)) return std::nullopt;
+    user = configured.substr(slash + 1);
+  }
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found) {
+    return std::nullopt;
+  }
+  account.switch_user = true;
+  account.uid = found->pw_uid;
+  account.gid = found->pw_gid;
+  account.name = found->pw_name;
+  account.home = found->pw_dir;
+  int count = 32;
+  account.groups.resize(count);
+  while (getgrouplist(found->pw_name, found->pw_gid, account.groups.data(), &count) < 0) {
+    account.groups.resize(count);
+  }
+  account.groups.resize(count);
+  return account;
+}
+
+// A program named without a folder is looked up on PATH, as a shell would.
+std::string ResolveProgram(const std::string& program) {
+  if (program.find('/') != std::string::npos) return program;
+  const char* path = std::getenv("PATH");
+  std::string folders = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= folders.size()) {
+    size_t end = folders.find(':', start);
+    if (end == std::string::npos) end = folders.size();
+    std::string folder = folders.substr(start, end - start);
+    std::string candidate = (folder.empty() ? "." : folder) + "/" + program;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return program;
+}
+
+// The caller's environment with the service's identity added.
+std::vector<std::string> ServiceEnvironment(const std::string& root, const std::string& name,
+                                            const Account& account) {
+  std::vector<std::string> replaced = {"TARVO_SCM_ROOT", "TARVO_SCM_SERVICE"};
+  std::vector<std::string> env;
+  if (account.switch_user) replaced.insert(replaced.end(), {"HOME", "USER", "LOGNAME"});
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    std::string text = *entry;
+    std::string key = text.substr(0, text.find('='));
+    if (std::find(replaced.begin(), replaced.end(), key) == replaced.end()) env.push_back(text);
+  }
+  env.push_back("TARVO_SCM_ROOT=" + root);
+  env.push_back("TARVO_SCM_SERVICE=" + name);
+  if (account.switch_user) {
+    env.push_back("HOME=" + account.home);
+    env.push_back("USER=" + account.name);
+    env.push_back("LOGNAME=" + account.name);
+  }
+  return env;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (std::string& text : texts) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// Moves a descriptor above the standard streams (close-on-exec), so the
+// service's dup2 onto 0..2 cannot overwrite it when the caller runs without
+// standard streams.
+int AboveStdio(int fd) {
+  if (fd < 0 || fd > 2) return fd;
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  close(fd);
+  return moved;
+}
+
+bool ReadInt(int fd, int* value) {
+  size_t done = 0;
+  auto* bytes = reinterpret_cast<char*>(value);
+  while (done < sizeof *value) {
+    ssize_t n = read(fd, bytes + done, sizeof *value - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+struct LaunchFds {
+  int null_fd = -1;
+  int go_read = -1, go_write = -1;
+  int report_read = -1, report_write = -1;
+  ~LaunchFds() {
+    for (int fd : {null_fd, go_read, go_write, report_read, report_write}) {
+      if (fd >= 0) close(fd);
+    }
+  }
+};
+
+// The service process after fork: only async-signal-safe calls until exec.
+[[noreturn]] void RunService(const LaunchFds& fds, const Account& account, const char* program,
+                             char** argv, char** envp) {
+  for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  char go = 0;
+  ssize_t n;
+  do {
+    n = read(fds.go_read, &go, 1);
+  } while (n < 0 && errno == EINTR);
+  if (n != 1) _exit(127);  // the starter gave up: no record names this process
+  setsid();
+  dup2(fds.null_fd, 0);
+  dup2(fds.null_fd, 1);
+  dup2(fds.null_fd, 2);
+  if (fds.report_write != 3) dup2(fds.report_write, 3);
+  fcntl(3, F_SETFD, FD_CLOEXEC);
+  if (close_range(4, ~0U, 0) != 0) {
+    for (int fd = 4; fd < 65536; ++fd) close(fd);
+  }
+  int err = 0;
+  if (chdir("/") != 0) err = errno;
+  if (err == 0 && account.switch_user &&
+      (setgroups(account.groups.size(), account.groups.data()) != 0 || setgid(account.gid) != 0 ||
+       setuid(account.uid) != 0)) {
+    err = errno;
+  }
+  if (err == 0) {
+    execve(program, argv, envp);
+    err = errno;
+  }
+  ssize_t ignored = write(3, &err, sizeof err);
+  (void)ignored;
+  _exit(127);
+}
+
+// Starts the program and writes its status record. Returns 0 or an errno value
+// (the record then says stopped).
+int Launch(const std::string& root, const scm::ServiceConfig& config, const Account& account,
+           const std::string& args) {
+  std::vector<std::string> arguments = SplitCommandLine(config.binary_path);
+  if (arguments.empty()) return ENOENT;
+  std::string program = ResolveProgram(arguments[0]);
+  std::vector<std::string> env = ServiceEnvironment(root, config.name, account);
+  std::vector<char*> argv = Pointers(arguments);
+  std::vector<char*> envp = Pointers(env);
+
+  LaunchFds fds;
+  int go[2], report[2];
+  fds.null_fd = AboveStdio(open("/dev/null", O_RDWR | O_CLOEXEC));
+  if (fds.null_fd < 0 || pipe2(go, O_CLOEXEC) != 0) return errno;
+  fds.go_read = AboveStdio(go[0]);
+  fds.go_write = AboveStdio(go[1]);
+  if (pipe2(report, O_CLOEXEC) != 0) return errno;
+  fds.report_read = AboveStdio(report[0]);
+  fds.report_write = AboveStdio(report[1]);
+  if (fds.go_read < 0 || fds.go_write < 0 || fds.report_read < 0 || fds.report_write < 0) {
+    return EMFILE;
+  }
+
+  pid_t middle = fork();
+  if (middle < 0) return errno;
+  if (middle == 0) {
+    pid_t service = fork();
+    if (service == 0) RunService(fds, account, program.c_str(), argv.data(), envp.data());
+    int message = service > 0 ? service : -errno;
+    ssize_t ignored = write(fds.report_write, &message, sizeof message);
+    (void)ignored;
+    _exit(0);
+  }
+  close(fds.go_read);
+  close(fds.report_write);
+  fds.go_read = fds.report_write = -1;
+  while (waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
+  }
+
+  int pid = 0;
+  if (!ReadInt(fds.report_read, &pid)) return ECHILD;
+  if (pid < 0) return -pid;
+  auto stat = ReadProcessIdentity(pid);
+  if (!stat) return ESRCH;
+
+  scm::StatusRecord record;
+  record.status.dwCurrentState = SERVICE_START_PENDING;
+  record.pid = pid;
+  record.start_time = stat->start_time;
+  record.args = args;
+  uid_t owner = static_cast<uid_t>(-1);
+  gid_t group = static_cast<gid_t>(-1);
+  if (geteuid() == 0) {
+    owner = account.uid;
+    group = account.gid;
+  }
+  if (int err = scm::SaveStatus(root, config.name, record, owner, group)) {
+    return err;  // closing go_write ends the waiting process
+  }
+  char go_byte = 'g';
+  if (write(fds.go_write, &go_byte, 1) != 1) return errno;
+  close(fds.go_write);
+  fds.go_write = -1;
+
+  int exec_error = 0;
+  if (!ReadInt(fds.report_read, &exec_error)) return 0;  // closed by a successful exec
+  record.status.dwCurrentState = SERVICE_STOPPED;
+  record.status.dwWin32ExitCode = WinErrorFromErrno(exec_error);
+  record.pid = 0;
+  record.start_time = 0;
+  scm::SaveStatus(root, config.name, record);
+  return exec_error;
+}
+
+}  // namespace
+
+BOOL StartServiceA(SC_HANDLE service, DWORD argc, const char** argv) {
+  auto data = scm::CheckHandle(service, false, SERVICE_START);
+  if (!data) return FALSE;
+  std::vector<std::string> given;
+  for (DWORD i = 0; argv != nullptr && i < argc; ++i) {
+    if (argv[i] == nullptr) return scm::Fail(ERROR_INVALID_PARAMETER);
+    given.push_back(argv[i]);
+  }
+
+  std::string root = ServiceManagerRoot();
+  scm::StoreLock lock;
+  if (int err = lock.Acquire(root, true)) return scm::FailErrno(err);
+  int err = 0;
+  auto config = scm::LoadConfig(root, data->name, &err);
+  if (!config) {
+    return scm::Fail(err == ENOENT ? ERROR_SERVICE_MARKED_FOR_DELETE : WinErrorFromErrno(err));
+  }
+  if (config->start_type == SERVICE_DISABLED) return scm::Fail(ERROR_SERVICE_DISABLED);
+  if (scm::LiveStatus(root, config->name).dwCurrentState != SERVICE_STOPPED) {
+    return scm::Fail(ERROR_SERVICE_ALREADY_RUNNING);
+  }
+  auto account = ResolveAccount(config->account);
+  if (!account) return scm::Fail(kErrorServiceLogonFailed);
+  if (int launch_err =
+          Launch(root, *config, *account, given.empty() ? "" : JoinCommandLine(given))) {
+    return scm::FailErrno(launch_err);
+  }
+  return TRUE;
+}
+
+}  // namespace platform

@@ -1,0 +1,105 @@
+#include "tests/support/Processes.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace testsupport {
+
+ProgramResult RunProgram(const std::vector<std::string>& args,
+                         const std::map<std::string, std::string>& extra_env) {
+  ProgramResult result;
+  std::vector<std::string> env_text;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry(*e);
+    const std::string name = entry.substr(0, entry.find('='));
+    if (extra_env.count(name) == 0) env_text.push_back(entry);
+  }
+  for (const auto& [name, value] : extra_env) env_text.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (auto& e : env_text) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> arg_copy = args;
+  std::vector<char*> argv;
+  for (auto& a : arg_copy) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return result;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 2);
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipe_fds[1]);
+  if (rc != 0) {
+    close(pipe_fds[0]);
+    return result;
+  }
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(pipe_fds[0], buffer, sizeof(buffer))) > 0) result.output.append(buffer, n);
+  close(pipe_fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  return result;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (true) {
+    if (condition()) return true;
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+bool ProcessAlive(pid_t pid) {
+  if (pid <= 0) return false;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  const size_t paren = line.rfind(')');
+  return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] != 'Z';
+}
+
+void KillProcess(pid_t pid) {
+  if (!ProcessAlive(pid)) return;
+  kill(pid, SIGKILL);
+  // Reap it when it is our child; otherwise wait for it to disappear.
+  waitpid(pid, nullptr, WNOHANG);
+  WaitUntil([pid] {
+    waitpid(pid, nullptr, WNOHANG);
+    return !ProcessAlive(pid);
+  });
+}
+
+int FreeTcpPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  socklen_t length = sizeof(address);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+}  // namespace testsupport
