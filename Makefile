@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 RUN_DIR ?= $(CURDIR)/run
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test run clean
+.PHONY: all deps configure build programs test run clean
 
 all: build
 
@@ -16,10 +16,14 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
+# The installed programs only, for `make run`.
+programs: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target AgentTarvoService tarvo-sc
+
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j 2 --timeout 600
 
-run: build
+run: programs
 	@scripts/run-agent.sh $(BUILD_DIR) $(RUN_DIR)
 
 clean:
