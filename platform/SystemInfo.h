@@ -13,6 +13,11 @@ std::string ExecutablePath();
 // The machine's full host name (gethostname); empty on failure.
 std::string ComputerName();
 
+// Minutes west of UTC of the local zone's standard time, as the Windows
+// time-zone Bias counts them (UTC = local standard time + bias; UTC-3 gives 180).
+// Daylight saving is never included. 0 for UTC or when the zone is unknown.
+int StandardTimeBiasMinutes();
+
 // Sounds the terminal bell when standard error is a terminal; otherwise does
 // nothing. Never fails.
 void Beep();

@@ -6,6 +6,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <ctime>
+
 namespace platform {
 
 std::string ExecutablePath() {
@@ -19,6 +21,13 @@ std::string ComputerName() {
   char buffer[HOST_NAME_MAX + 1] = {};
   if (gethostname(buffer, sizeof(buffer) - 1) != 0) return {};
   return buffer;
+}
+
+int StandardTimeBiasMinutes() {
+  // tzset() reads TZ (or /etc/localtime) and leaves the standard-time offset, in
+  // seconds west of UTC, in the C library's `timezone`.
+  tzset();
+  return static_cast<int>(timezone / 60);
 }
 
 void Beep() {
