@@ -1,0 +1,268 @@
+// The lookup of one raw counter value in the performance data block: a walk
+// over the published records by their offsets and lengths.
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "common/PerfModule.h"
+#include "common/ScaledSleep.h"
+#include "common/TextUtil.h"
+
+namespace common {
+namespace {
+
+// Offsets of the fields read, within each record.
+constexpr size_t kBlockHeaderSize = 88;
+constexpr size_t kBlockHeaderLength = 24;
+constexpr size_t kBlockNumObjectTypes = 28;
+constexpr size_t kObjectHeaderSize = 64;
+constexpr size_t kObjectTotalByteLength = 0;
+constexpr size_t kObjectDefinitionLength = 4;
+constexpr size_t kObjectHeaderLength = 8;
+constexpr size_t kObjectNameTitleIndex = 12;
+constexpr size_t kObjectNumCounters = 32;
+constexpr size_t kObjectNumInstances = 40;
+constexpr size_t kCounterByteLength = 0;
+constexpr size_t kCounterNameTitleIndex = 4;
+constexpr size_t kCounterSize = 32;
+constexpr size_t kCounterOffset = 36;
+constexpr size_t kInstanceByteLength = 0;
+constexpr size_t kInstanceNameOffset = 16;
+constexpr size_t kInstanceNameLength = 20;
+// The smallest an instance can be: its definition and a counter block length.
+constexpr uint64_t kSmallestInstance = 24 + 4;
+
+// A failure of the walk: the lookup ends with it.
+class LookupError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Bounds-checked little-endian reads from the buffer.
+class BlockBytes {
+ public:
+  explicit BlockBytes(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+
+  uint64_t Unsigned(uint64_t at, size_t width) const {
+    Check(at, width);
+    uint64_t value = 0;
+    for (size_t k = 0; k < width; ++k) value |= static_cast<uint64_t>(bytes_[at + k]) << (8 * k);
+    return value;
+  }
+  uint32_t Dword(uint64_t at) const { return static_cast<uint32_t>(Unsigned(at, 4)); }
+  int32_t Long(uint64_t at) const { return static_cast<int32_t>(Dword(at)); }
+
+  // Σ byte[k] x 256^k: exact for 4- and 8-byte values up to 2^53.
+  double Value(uint64_t at, uint64_t width) const {
+    Check(at, width);
+    if (width <= 8) return static_cast<double>(Unsigned(at, static_cast<size_t>(width)));
+    double value = 0;
+    for (uint64_t k = width; k-- > 0;) value = value * 256 + bytes_[at + k];
+    return value;
+  }
+
+  // UTF-16LE text of count code units, converted to UTF-8.
+  std::string Utf16Text(uint64_t at, uint64_t count) const {
+    Check(at, count * 2);
+    std::string text;
+    for (uint64_t i = 0; i < count; ++i) {
+      uint32_t code = static_cast<uint32_t>(Unsigned(at + 2 * i, 2));
+      if (code >= 0xD800 && code <= 0xDBFF && i + 1 < count) {
+        const auto low = static_cast<uint32_t>(Unsigned(at + 2 * i + 2, 2));
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+          code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+          ++i;
+        }
+      }
+      AppendUtf8(text, code);
+    }
+    return text;
+  }
+
+ private:
+  void Check(uint64_t at, uint64_t width) const {
+    if (at > bytes_.size() || width > bytes_.size() - at) {
+      throw LookupError("performance data offset " + std::to_string(at) + " out of range");
+    }
+  }
+
+  static void AppendUtf8(std::string& text, uint32_t code) {
+    if (code < 0x80) {
+      text.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+      text.push_back(static_cast<char>(0xC0 | (code >> 6)));
+      text.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+      text.push_back(static_cast<char>(0xE0 | (code >> 12)));
+      text.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      text.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+      text.push_back(static_cast<char>(0xF0 | (code >> 18)));
+      text.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+      text.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      text.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+  }
+
+  const std::vector<uint8_t>& bytes_;
+};
+
+// The object index as a number; nothing when the text is not one.
+std::optional<double> ObjectIndexNumber(std::string_view text) {
+  const std::string trimmed(TrimBlanks(text));
+  if (trimmed.empty()) return std::nullopt;
+  char* end = nullptr;
+  const double value = std::strtod(trimmed.c_str(), &end);
+  if (end != trimmed.c_str() + trimmed.size()) return std::nullopt;
+  return value;
+}
+
+// The pauses of one lookup. Each step of the walk adds its units; the sum is
+// slept once when the lookup ends. The lookup serves no client in between, so
+// the pause is the same to the outside, without a system call per step.
+class LookupPause {
+ public:
+  LookupPause() = default;
+  LookupPause(const LookupPause&) = delete;
+  LookupPause& operator=(const LookupPause&) = delete;
+  ~LookupPause() { ScaledSleep(static_cast<int32_t>(std::min<int64_t>(units_, INT32_MAX))); }
+
+  void Add(int64_t units) { units_ += units; }
+
+ private:
+  int64_t units_ = 0;
+};
+
+struct FoundObject {
+  uint64_t Offset = 0;
+  int32_t NumInstances = 0;
+  std::string Name;  // the object's catalogue name
+};
+
+struct InstanceBlock {
+  std::string Name;
+  uint64_t CounterBlock = 0;
+};
+
+}  // namespace
+
+std::string InstanceKey::Next(std::string_view name) {
+  if (name == previous_) {
+    ++repeat_;
+  } else {
+    repeat_ = 0;
+  }
+  previous_ = std::string(name);
+  return previous_ + "#" + std::to_string(repeat_);
+}
+
+CounterValue PerfReader::GetCounterValue(std::string_view object_index,
+                                         std::string_view counter_name,
+                                         std::string_view instance_name) const {
+  LookupPause pause;
+  try {
+    const BlockBytes bytes(buffer_);
+    pause.Add(10);
+    if (buffer_.size() < kBlockHeaderSize) throw LookupError("no performance data loaded");
+    const uint32_t header_length = bytes.Dword(kBlockHeaderLength);
+    const uint32_t object_count = bytes.Dword(kBlockNumObjectTypes);
+    pause.Add(10);
+    if (object_count == 0) throw LookupError("the performance data block holds no objects");
+    pause.Add(10);
+
+    // Object scan.
+    const std::optional<double> wanted_index = ObjectIndexNumber(object_index);
+    std::optional<FoundObject> found;
+    uint64_t offset = header_length;
+    for (uint32_t k = 0; k < object_count && !found; ++k) {
+      const uint32_t total_length = bytes.Dword(offset + kObjectTotalByteLength);
+      bytes.Unsigned(offset, kObjectHeaderSize);
+      pause.Add(5);
+      const uint64_t next = offset + total_length;
+      const int32_t declared = bytes.Long(offset + kObjectNumInstances);
+      const int64_t instances = declared == -1 ? 1 : declared;
+      // No instances right now: the object can never be found. A count the
+      // object's length cannot hold is a damaged object, passed over as well.
+      if (instances <= 0 ||
+          static_cast<uint64_t>(instances) > total_length / kSmallestInstance + 1) {
+        offset = next;
+        continue;
+      }
+      pause.Add(4 * instances);
+      const uint32_t index = bytes.Dword(offset + kObjectNameTitleIndex);
+      const auto name = catalogue_.find(std::to_string(index));
+      if (name == catalogue_.end()) {
+        offset = next;  // an object without a name is passed over
+        continue;
+      }
+      if (!wanted_index) {
+        throw LookupError("object index is not a number: " + std::string(object_index));
+      }
+      if (*wanted_index == static_cast<double>(index)) {
+        found = FoundObject{offset, declared, name->second};
+      }
+      offset = next;
+    }
+    if (!found) return {};
+
+    // Instances of the found object.
+    pause.Add(15);
+    const uint64_t object_at = found->Offset;
+    const uint32_t definition_length = bytes.Dword(object_at + kObjectDefinitionLength);
+    std::vector<InstanceBlock> instances;
+    if (found->NumInstances == -1) {
+      instances.push_back({found->Name, object_at + definition_length});
+    } else {
+      uint64_t pos = object_at + definition_length;
+      for (int32_t i = 0; i < found->NumInstances; ++i) {
+        const uint32_t byte_length = bytes.Dword(pos + kInstanceByteLength);
+        const uint32_t name_offset = bytes.Dword(pos + kInstanceNameOffset);
+        const int64_t name_bytes = static_cast<int64_t>(bytes.Dword(pos + kInstanceNameLength)) - 2;
+        pause.Add(2);
+        InstanceBlock instance;
+        if (name_bytes > 0) instance.Name = bytes.Utf16Text(pos + name_offset, name_bytes / 2);
+        pos += byte_length;
+        instance.CounterBlock = pos;
+        pos += bytes.Dword(pos);
+        instances.push_back(std::move(instance));
+      }
+    }
+
+    // Counter scan.
+    const uint32_t counter_count = bytes.Dword(object_at + kObjectNumCounters);
+    uint64_t pos = object_at + bytes.Dword(object_at + kObjectHeaderLength);
+    const std::string wanted_instance = ToUpper(TrimBlanks(instance_name));
+    InstanceKey keys;
+    for (uint32_t c = 0; c < counter_count; ++c) {
+      const uint32_t byte_length = bytes.Dword(pos + kCounterByteLength);
+      const uint32_t name_index = bytes.Dword(pos + kCounterNameTitleIndex);
+      const uint32_t size = bytes.Dword(pos + kCounterSize);
+      const uint32_t value_offset = bytes.Dword(pos + kCounterOffset);
+      const std::string* name = nullptr;
+      for (const InstanceBlock& instance : instances) {
+        const double value = bytes.Value(instance.CounterBlock + value_offset, size);
+        pause.Add(3 + 5);
+        if (name == nullptr) {
+          const auto entry = catalogue_.find(std::to_string(name_index));
+          if (entry == catalogue_.end()) {
+            throw LookupError("no catalogue name for counter index " + std::to_string(name_index));
+          }
+          name = &entry->second;
+        }
+        if (name->find(counter_name) == std::string::npos) continue;
+        const std::string key = ToUpper(keys.Next(instance.Name));
+        if (instance_name.empty() || key.find(wanted_instance) != std::string::npos) {
+          return {value, {}};
+        }
+      }
+      pos += byte_length;
+    }
+    return {};
+  } catch (const std::exception& error) {
+    return {std::nullopt, error.what()};
+  }
+}
+
+}  // namespace common
