@@ -19,7 +19,6 @@ namespace {
 
 constexpr const char* kProgramName = "AgentTarvoService";
 constexpr int kTurnWaitMs = 130;
-constexpr std::time_t kFeedPeriodSeconds = 300;
 constexpr int16_t kListenBacklog = 5;
 
 // Logs the text followed directly by the current date and time.
@@ -53,8 +52,7 @@ void RunMainLoop() {
   HostState& host = TheHostState();
   const common::AgentConfig& config = common::TheAgentConfig();
   while (true) {
-    if (common::RrdToolIsOn(config) &&
-        std::time(nullptr) - host.LastFeedTime > kFeedPeriodSeconds) {
+    if (RrdFeedIsDue(config, host.LastFeedTime, std::time(nullptr))) {
       FeedRRDTool();
       host.LastFeedTime = std::time(nullptr);
     }

@@ -1,0 +1,33 @@
+#pragma once
+// Which clients may run programs and steer services: the words that remote
+// execution gates (EXEC, EXETASK, SERVICE_START, SERVICE_STOP) are acted on only
+// for a peer whose address REMOTECLIENTS lists.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agent/CommandTypes.h"
+
+namespace agent {
+
+// Whether the dotted IPv4 address matches an entry of the list: an entry
+// matches an address equal to it, or an address that begins with the entry
+// followed by a dot ("127.0.0" matches 127.0.0.x, "10.1" matches 10.1.x.y).
+// Blanks around an entry are ignored; an empty entry matches nothing, and an
+// empty address matches no entry.
+bool RemoteClientAllowed(std::string_view peer_address,
+                         const std::vector<std::string>& remote_client_list);
+
+// The level-1 log line for a gated word that was skipped because the address
+// is not in REMOTECLIENTS: the date and time, the word and the address.
+void LogRemoteClientRefused(std::string_view word, std::string_view peer_address);
+
+// The gate of one gated word on one line: true when the configuration allows
+// remote execution and the line's peer is in its REMOTECLIENTS list. When
+// remote execution is allowed but the peer is not listed, the refusal is
+// logged (LogRemoteClientRefused) and the result is false; with remote
+// execution off the result is false and nothing is logged.
+bool GatedWordAllowed(std::string_view word, const CommandContext& context);
+
+}  // namespace agent

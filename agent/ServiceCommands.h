@@ -1,0 +1,23 @@
+#pragma once
+// The service commands: list, status, stop and start of the machine's services
+// through the service control manager.
+
+#include <string>
+
+#include "agent/CommandTypes.h"
+
+namespace agent {
+
+// SERVICE_LIST: one line per service.
+HandlerResult ServiceListReply(const RequestLine& line);
+
+// SERVICE_STATUS: the status sentence of the named service (name: word 1 of the
+// upper-case line).
+HandlerResult ServiceStatusReply(const RequestLine& line, const std::string& name);
+
+// SERVICE_STOP and SERVICE_START (only called when remote execution is allowed;
+// line.Context names the client): reply is the name.
+HandlerResult ServiceStopReply(const RequestLine& line, const std::string& name);
+HandlerResult ServiceStartReply(const RequestLine& line, const std::string& name);
+
+}  // namespace agent

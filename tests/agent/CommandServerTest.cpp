@@ -1,0 +1,269 @@
+#include "agent/CommandServer.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <thread>
+
+#include "tests/agent/AgentTestSupport.h"
+#include "tests/support/Processes.h"
+
+namespace agent {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::regex kPing(
+    R"(\d\d/\d\d/\d{4}( \d\d:\d\d:\d\d)? PONG \d\d/\d\d/\d{4}( \d\d:\d\d:\d\d)?)");
+
+// A client of the agent's port on 127.0.0.1.
+class Client {
+ public:
+  // receive_buffer: the socket's receive buffer in bytes (0: the system's).
+  explicit Client(int port, int receive_buffer = 0) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receive_buffer > 0) {
+      setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer));
+    }
+    sockaddr_in agent{};
+    agent.sin_family = AF_INET;
+    agent.sin_port = htons(static_cast<uint16_t>(port));
+    agent.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr*>(&agent), sizeof(agent)), 0);
+  }
+  ~Client() { Close(); }
+
+  // Sends all bytes; false when the agent has closed the connection.
+  bool Send(std::string_view bytes) {
+    while (!bytes.empty()) {
+      const ssize_t n = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+  }
+  // Takes in what has arrived, without waiting. Returns true once the agent
+  // has closed the connection.
+  bool Pump() {
+    char buffer[65536];
+    for (;;) {
+      const ssize_t n = recv(fd_, buffer, sizeof(buffer), MSG_DONTWAIT);
+      if (n > 0) {
+        received_.append(buffer, static_cast<size_t>(n));
+      } else {
+        if (n == 0 || (errno != EAGAIN && errno != EINTR)) closed_ = true;
+        return closed_;
+      }
+    }
+  }
+  // The reply texts received so far: what follows each zero byte.
+  std::vector<std::string> Replies() {
+    Pump();
+    std::vector<std::string> replies;
+    for (char c : received_) {
+      if (c == '\0') {
+        replies.emplace_back();
+      } else if (!replies.empty()) {
+        replies.back() += c;
+      }
+    }
+    return replies;
+  }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+  int fd() const { return fd_; }
+  const std::string& received() const { return received_; }
+  bool closed() const { return closed_; }
+
+ private:
+  int fd_ = -1;
+  std::string received_;
+  bool closed_ = false;
+};
+
+int OpenDescriptorCount() {
+  int count = 0;
+  if (DIR* fds = opendir("/proc/self/fd")) {
+    while (readdir(fds) != nullptr) ++count;
+    closedir(fds);
+  }
+  return count;
+}
+
+class CommandServerTest : public AgentHomeTest {
+ protected:
+  CommandServerTest() {
+    listen_ = OpenListener(0, 5);
+    port_ = ListenerPort(listen_);
+  }
+  ~CommandServerTest() override {
+    CloseClientConnections();
+    if (listen_ >= 0) close(listen_);
+  }
+
+  // Runs polling cycles until the condition holds after one (20 s at most).
+  bool ServeUntil(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      ServeClients(listen_);
+      if (condition()) return true;
+      std::vector<pollfd> fds;
+      for (int fd : ServerWaitDescriptors(listen_)) fds.push_back({fd, POLLIN, 0});
+      poll(fds.data(), fds.size(), 10);
+    }
+    return false;
+  }
+  std::unique_ptr<Client> Connected() {
+    auto client = std::make_unique<Client>(port_);
+    const int held = ConnectionCount();
+    EXPECT_TRUE(ServeUntil([&] { return ConnectionCount() == held + 1; }));
+    return client;
+  }
+
+  int listen_ = kNoSocket;
+  int port_ = 0;
+};
+
+TEST_F(CommandServerTest, AnswersEveryRequestAfterOneZeroByteAndClosesAfterQuit) {
+  ASSERT_GT(port_, 0);
+  Client client(port_);
+  client.Send("HELLO\n");
+  ASSERT_TRUE(ServeUntil([&] { return client.Replies().size() == 1; }));
+  client.Send("ping\n");
+  ASSERT_TRUE(
+      ServeUntil([&] { return client.Replies().size() == 2 && !client.Replies()[1].empty(); }));
+  client.Send("QUIT\n");
+  ASSERT_TRUE(ServeUntil([&] { return client.Pump(); }));
+
+  const std::vector<std::string> replies = client.Replies();
+  ASSERT_EQ(replies.size(), 3u) << client.received();
+  EXPECT_EQ(replies[0], "");
+  EXPECT_TRUE(std::regex_match(replies[1], kPing)) << replies[1];
+  EXPECT_EQ(replies[2], "");
+  EXPECT_EQ(ConnectionCount(), 0);
+}
+
+TEST_F(CommandServerTest, HoldsARequestUntilItsLineFeedAndAnswersOneReadOnce) {
+  auto client = Connected();
+  client->Send("PI");
+  for (int i = 0; i < 5; ++i) ServeClients(listen_);
+  client->Send("NG\n");
+  ASSERT_TRUE(ServeUntil([&] { return client->Replies().size() == 1; }));
+  EXPECT_NE(Log().find(" IPADDR-2-2-PI.1\r\n IPADDR-3-3-PING\n.2\r\nPING\n Process Cmd\r\n"),
+            std::string::npos)
+      << Log();
+  client->Send("PING\nPING\n");
+  ASSERT_TRUE(ServeUntil([&] { return client->Replies().size() == 2; }));
+  client->Send("QUIT\n");
+  ASSERT_TRUE(ServeUntil([&] { return client->Pump(); }));
+
+  const std::vector<std::string> replies = client->Replies();
+  ASSERT_EQ(replies.size(), 3u) << client->received();
+  EXPECT_TRUE(std::regex_match(replies[0], kPing));
+  EXPECT_TRUE(std::regex_match(replies[1], kPing));
+  EXPECT_EQ(replies[2], "");
+}
+
+TEST_F(CommandServerTest, CutsOffAClientThatSendsTooMuchWithoutALineFeed) {
+  auto flood = Connected();
+  auto other = Connected();
+  const std::string chunk(16384, 'x');
+  ASSERT_TRUE(ServeUntil([&] { return !flood->Send(chunk) || flood->Pump(); }));
+  EXPECT_TRUE(ServeUntil([&] { return ConnectionCount() == 1; }));
+  EXPECT_EQ(CountLines(Log(), "without a line feed"), 1) << Log().substr(0, 300);
+
+  other->Send("PING\n");
+  ASSERT_TRUE(ServeUntil([&] { return other->Replies().size() == 1; }));
+  EXPECT_TRUE(std::regex_match(other->Replies()[0], kPing));
+}
+
+TEST_F(CommandServerTest, FreesTheSlotOfAClientThatHasGoneAtOnce) {
+  auto live = Connected();
+  EXPECT_EQ(ServerWaitDescriptors(listen_).size(), 2u);
+  // Eleven clients that come and go never make the table reset drop the live one.
+  for (int i = 0; i < 11; ++i) {
+    auto passing = Connected();
+    passing->Close();
+    ASSERT_TRUE(ServeUntil([&] { return ConnectionCount() == 1; }));
+  }
+  live->Send("PING\n");
+  ASSERT_TRUE(ServeUntil([&] { return live->Replies().size() == 1; }));
+  EXPECT_FALSE(live->closed());
+}
+
+TEST_F(CommandServerTest, ClosesAllHeldConnectionsWhenMoreThanTenAreHeld) {
+  std::vector<std::unique_ptr<Client>> held;
+  for (int i = 0; i < 10; ++i) held.push_back(Connected());
+  auto eleventh = std::make_unique<Client>(port_);
+  eleventh->Send("PING\n");
+  ASSERT_TRUE(ServeUntil([&] { return eleventh->Replies().size() == 1; }));
+  EXPECT_EQ(ConnectionCount(), 11);
+  held.push_back(std::move(eleventh));
+
+  Client next(port_);
+  next.Send("PING\n");
+  ASSERT_TRUE(ServeUntil([&] { return next.Replies().size() == 1; }));
+  EXPECT_EQ(ConnectionCount(), 1);
+  for (auto& client : held) {
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return client->Pump(); }));
+  }
+}
+
+TEST_F(CommandServerTest, OpenListenerOnATakenPortFailsWithoutLeakingItsSocket) {
+  const int before = OpenDescriptorCount();
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(OpenListener(port_, 5), kNoSocket);
+  EXPECT_EQ(OpenDescriptorCount(), before);
+  EXPECT_EQ(CountLines(Log(), "Error al llamar a bind: 98 - Error"), 20) << Log();
+
+  close(listen_);
+  listen_ = OpenListener(port_, 5);
+  EXPECT_NE(listen_, kNoSocket);
+}
+
+TEST_F(CommandServerTest, SendsALongReplyWholeToASlowReader) {
+  // INFO whose network section is 8 MB, far more than the socket buffers hold.
+  const std::string ip = home_.Path("ip");
+  testsupport::WriteAll(ip, "#!/bin/sh\nhead -c 8000000 /dev/zero | tr '\\0' x\necho END\n");
+  chmod(ip.c_str(), 0755);
+  testsupport::ScopedEnv path("PATH", home_.path() + ":/usr/bin:/bin");
+
+  std::atomic<bool> stop = false;
+  std::thread server([&] {
+    while (!stop) {
+      ServeClients(listen_);
+      std::vector<pollfd> fds;
+      for (int fd : ServerWaitDescriptors(listen_)) fds.push_back({fd, POLLIN, 0});
+      poll(fds.data(), fds.size(), 10);
+    }
+  });
+  Client client(port_, 4096);
+  client.Send("INFO\n");
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (!client.Pump() && !client.received().ends_with("END\n") &&
+         std::chrono::steady_clock::now() < deadline) {
+    pollfd pfd{client.fd(), POLLIN, 0};
+    poll(&pfd, 1, 100);
+  }
+  const bool whole = client.received().ends_with("END\n");
+  stop = true;
+  server.join();
+
+  ASSERT_TRUE(whole);
+  const std::string& reply = client.received();
+  EXPECT_EQ(reply.substr(0, 3), std::string("\0--", 3));
+  EXPECT_TRUE(reply.ends_with("Configuracao de Rede\r\n" + std::string(8000000, 'x') + "END\n"));
+}
+
+}  // namespace
+}  // namespace agent
