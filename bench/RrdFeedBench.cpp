@@ -25,12 +25,14 @@
 #include "agent/MetricSnapshot.h"
 #include "agent/RRDLauncher.h"
 #include "agent/RRDTool.h"
+#include "bench/BenchSupport.h"
 #include "common/AgentConfig.h"
 #include "common/ProgramFolder.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::MsSince;
 
 // Whether some process still works in the folder (an rrdtool or the script).
 bool ProcessesWorkIn(const std::filesystem::path& folder) {
@@ -59,10 +61,6 @@ void WaitForQuiet(const std::filesystem::path& folder) {
   }
 }
 
-double MsSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
 struct FeedTimes {
   double caller_ms;    // in FeedRRDTool on the calling thread
   double launches_ms;  // from the call until the launcher has started everything
@@ -76,13 +74,10 @@ FeedTimes TimedFeed() {
   return {caller_ms, MsSince(start)};
 }
 
-void PrintFigures(const char* what, std::vector<double> samples) {
-  std::sort(samples.begin(), samples.end());
-  const auto at = [&](double q) {
-    return samples[std::min(samples.size() - 1, static_cast<size_t>(q * samples.size()))];
-  };
+void PrintFigures(const char* what, const std::vector<double>& samples) {
+  const bench::Figures figures = bench::Summarise(samples);
   std::printf("  %-28s min %7.3f ms  median %7.3f ms  p90 %7.3f ms  max %7.3f ms\n", what,
-              samples.front(), at(0.5), at(0.9), samples.back());
+              figures.min, figures.median, figures.p90, figures.max);
 }
 
 }  // namespace

@@ -19,35 +19,20 @@
 #include "agent/CommandServer.h"
 #include "agent/MetricSampler.h"
 #include "agent/MetricSnapshot.h"
+#include "bench/BenchSupport.h"
 #include "common/AgentConfig.h"
 #include "common/PerfModule.h"
 #include "platform/PerfData.h"
 
 namespace {
 
+using bench::Figures;
+using bench::Summarise;
+
 double Seconds(clockid_t clock) {
   timespec now{};
   clock_gettime(clock, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-struct Figures {
-  double median = 0;
-  double p90 = 0;
-  double mean = 0;
-  double max = 0;
-};
-
-Figures Summarise(std::vector<double> samples) {
-  Figures figures;
-  if (samples.empty()) return figures;
-  std::sort(samples.begin(), samples.end());
-  figures.median = samples[samples.size() / 2];
-  figures.p90 = samples[samples.size() * 9 / 10];
-  figures.max = samples.back();
-  for (const double sample : samples) figures.mean += sample;
-  figures.mean /= static_cast<double>(samples.size());
-  return figures;
 }
 
 void Print(const char* what, const Figures& figures, const char* unit, double scale) {

@@ -8,44 +8,11 @@
 #   bench/agent_idle.sh [build folder] [seconds]     (defaults: build, 600)
 set -euo pipefail
 
-repo=$(cd "$(dirname "$0")/.." && pwd)
-build_dir=$(cd "${1:-$repo/build}" && pwd)
+# shellcheck source=SCRIPTDIR/lib.sh
+source "$(dirname "$0")/lib.sh"
 seconds=${2:-600}
-agent_bin="$build_dir/agent/AgentTarvoService"
-sc_bin="$build_dir/tools/tarvo-sc"
-for f in "$agent_bin" "$sc_bin"; do
-  [ -x "$f" ] || { echo "error: $f is missing; build first (cmake --build $build_dir)" >&2; exit 1; }
-done
-
-home=$(mktemp -d "${TMPDIR:-/tmp}/tarvo-idle-XXXXXX")
-export TARVO_SCM_ROOT="$home/scm"
-service="Tarvo Agent Service"
-cp "$agent_bin" "$home/AgentTarvoService"
-sc="$sc_bin"
-
-state_of() { "$sc" query "$service" 2>/dev/null | sed -n 's/^ *STATE *: *\([0-9]\).*/\1/p'; }
-pid_of() { "$sc" query "$service" 2>/dev/null | sed -n 's/^ *PID *: *\([0-9]*\).*/\1/p'; }
-wait_for_state() {  # state number, seconds
-  local i
-  for (( i = 0; i < $2 * 20; i++ )); do
-    [ "$(state_of)" = "$1" ] && return 0
-    sleep 0.05
-  done
-  return 1
-}
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-cleanup() {
-  "$sc" stop "$service" >/dev/null 2>&1 || true
-  wait_for_state 1 15 || true
-  local pid
-  pid=$(pid_of || true)
-  [ -n "$pid" ] && [ "$pid" != 0 ] && kill -9 "$pid" 2>/dev/null || true
-  "$sc" delete "$service" >/dev/null 2>&1 || true
-  rm -rf "$home"
-}
-trap cleanup EXIT
+bench_use_build "${1:-}"
+bench_install tarvo-idle
 
 # The agent writes its default file on its first start (from a shell it then ends).
 "$home/AgentTarvoService" >/dev/null 2>&1 || true
@@ -53,10 +20,8 @@ trap cleanup EXIT
 port=$(free_port)
 sed -i -e "s/^PORT=9000 /PORT=$port /" -e "s/^LISTEN=0.0.0.0 /LISTEN=127.0.0.1 /" "$home/TarvoAgent.cfg"
 
-"$sc" create "$service" "$home/AgentTarvoService" --display "$service" --start demand >/dev/null
-"$sc" start "$service" >/dev/null
-wait_for_state 4 15 || { echo "error: the agent service did not start" >&2; exit 1; }
-pid=$(pid_of)
+bench_create_service
+bench_start_service
 hz=$(getconf CLK_TCK)
 
 # utime stime cutime cstime of the agent, in clock ticks.

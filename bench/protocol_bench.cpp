@@ -5,14 +5,10 @@
 //
 //   protocol_bench --port N [--pid PID] [--requests 300] [--clients 8] [--seconds 10]
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -20,12 +16,17 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::ConnectLoopback;
+using bench::SendAll;
 constexpr auto kReplyTimeout = std::chrono::seconds(10);
 
 struct Options {
@@ -59,31 +60,6 @@ bool Complete(const std::string& reply, const ReplyForm& form) {
   return count >= form.line_ends;
 }
 
-int Connect(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  const int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-  sockaddr_in agent{};
-  agent.sin_family = AF_INET;
-  agent.sin_port = htons(static_cast<uint16_t>(port));
-  agent.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&agent), sizeof(agent)) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-bool SendAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
 // Reads until the reply is complete; false on timeout or a closed connection.
 bool ReadReply(int fd, const ReplyForm& form, std::string& reply) {
   reply.clear();
@@ -113,7 +89,7 @@ double RoundTrip(int fd, std::string_view request, const ReplyForm& form) {
 // One request on a connection of its own, connect and close included.
 double FreshRoundTrip(int port, std::string_view request, const ReplyForm& form) {
   const auto start = Clock::now();
-  const int fd = Connect(port);
+  const int fd = ConnectLoopback(port);
   if (fd < 0) return -1;
   std::string reply;
   const bool ok = SendAll(fd, request) && ReadReply(fd, form, reply);
@@ -150,34 +126,29 @@ AgentUsage ReadUsage(int pid) {
     usage.cpu_seconds =
         static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
   }
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) usage.rss_kib = std::atol(line.c_str() + 6);
-    if (line.rfind("VmHWM:", 0) == 0) usage.peak_rss_kib = std::atol(line.c_str() + 6);
-  }
+  usage.rss_kib = bench::ProcessStatusKiB(pid, "VmRSS").value_or(0);
+  usage.peak_rss_kib = bench::ProcessStatusKiB(pid, "VmHWM").value_or(0);
   return usage;
 }
 
-void PrintLatencies(const char* label, std::vector<double> micros, int requests) {
+void PrintLatencies(const char* label, const std::vector<double>& micros, int requests) {
   const int lost = requests - static_cast<int>(micros.size());
   if (micros.empty()) {
     std::printf("%-34s no reply (lost %d)\n", label, lost);
     return;
   }
-  std::sort(micros.begin(), micros.end());
-  auto at = [&](double q) {
-    return micros[std::min(micros.size() - 1, static_cast<size_t>(q * micros.size()))] / 1000.0;
-  };
-  std::printf("%-34s median %8.3f  p90 %8.3f  p99 %8.3f  max %8.3f ms  lost %d\n", label, at(0.5),
-              at(0.9), at(0.99), micros.back() / 1000.0, lost);
+  const bench::Figures figures = bench::Summarise(micros);
+  std::printf("%-34s median %8.3f  p90 %8.3f  p99 %8.3f  max %8.3f ms  lost %d\n", label,
+              figures.median / 1000.0, figures.p90 / 1000.0, figures.p99 / 1000.0,
+              figures.max / 1000.0, lost);
 }
 
 std::vector<double> Persistent(const Options& options, std::string_view request,
                                const ReplyForm& form) {
   std::vector<double> micros;
-  int fd = Connect(options.port);
+  int fd = ConnectLoopback(options.port);
   for (int i = 0; i < options.requests; ++i) {
-    if (fd < 0) fd = Connect(options.port);
+    if (fd < 0) fd = ConnectLoopback(options.port);
     const double us = fd < 0 ? -1 : RoundTrip(fd, request, form);
     if (us >= 0) {
       micros.push_back(us);
@@ -203,7 +174,7 @@ std::vector<double> Fresh(const Options& options, std::string_view request, cons
 // long enough for any pacing, then the line ends counted.
 ReplyForm LearnResumeMonForm(int port) {
   ReplyForm form;
-  const int fd = Connect(port);
+  const int fd = ConnectLoopback(port);
   if (fd < 0) return form;
   SendAll(fd, "RESUMEMON\n");
   std::string reply;
@@ -236,9 +207,9 @@ void Concurrent(const Options& options) {
   const auto end = start + std::chrono::seconds(options.seconds);
   for (int c = 0; c < options.clients; ++c) {
     clients.emplace_back([&] {
-      int fd = Connect(options.port);
+      int fd = ConnectLoopback(options.port);
       while (Clock::now() < end) {
-        if (fd < 0) fd = Connect(options.port);
+        if (fd < 0) fd = ConnectLoopback(options.port);
         if (fd >= 0 && RoundTrip(fd, "PING\n", ping) >= 0) {
           ++answered;
         } else {
