@@ -13,13 +13,6 @@ namespace {
 // The kernel's fixed inode number of the first pid namespace.
 constexpr std::string_view kInitialPidNamespaceLink = "pid:[4026531836]";
 
-std::string JoinRoot(const std::string& root, std::string_view relative) {
-  std::string path = root;
-  if (path.empty() || path.back() != '/') path.push_back('/');
-  path.append(relative);
-  return path;
-}
-
 // Splits off the next line (without its line feed).
 std::string_view NextLine(std::string_view& text) {
   const size_t end = text.find('\n');
@@ -55,6 +48,14 @@ uint64_t NumberOrZero(std::string_view token) {
 }
 
 }  // namespace
+
+std::string JoinRoot(const std::string& root, std::string_view relative) {
+  std::string path = root;
+  if (path.empty() || path.back() != '/') path.push_back('/');
+  path.append(relative);
+  return path;
+}
+
 
 std::optional<std::string> ReadProcText(const std::string& root, std::string_view relative) {
   const std::string path = JoinRoot(root, relative);

@@ -15,17 +15,12 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/linux/ProcReaders.h"
+
 namespace platform {
 namespace {
 
 constexpr std::string_view kFirstInstance = "0000";
-
-std::string JoinPath(const std::string& folder, std::string_view name) {
-  std::string path = folder;
-  if (path.empty() || path.back() != '/') path.push_back('/');
-  path.append(name);
-  return path;
-}
 
 std::string_view TrimWhite(std::string_view text) {
   const size_t first = text.find_first_not_of(" \t\r\n");
@@ -143,9 +138,9 @@ std::optional<std::string> VendorFromPciIds(const std::string& path, unsigned ve
 // The vendor of a device: the manufacturer text (USB), the name of a PCI-style
 // hex vendor id, or the vendor text (SCSI); nothing when /sys names none.
 std::optional<std::string> DeviceVendor(const std::string& root, const std::string& device) {
-  if (std::optional<std::string> text = ReadAttribute(JoinPath(device, "manufacturer")))
+  if (std::optional<std::string> text = ReadAttribute(JoinRoot(device, "manufacturer")))
     return text;
-  const std::optional<std::string> vendor = ReadAttribute(JoinPath(device, "vendor"));
+  const std::optional<std::string> vendor = ReadAttribute(JoinRoot(device, "vendor"));
   if (!vendor) return std::nullopt;
   if (vendor->rfind("0x", 0) == 0) {
     if (std::optional<unsigned> id = ParseHexId(*vendor)) return PciVendorName(root, *id);
@@ -198,31 +193,31 @@ class DeviceClassRegistry : public RegistrySource {
 }  // namespace
 
 std::vector<std::string> ReadDeviceClasses(const std::string& root) {
-  return SortedEntries(JoinPath(root, "sys/class"));
+  return SortedEntries(JoinRoot(root, "sys/class"));
 }
 
 std::optional<ClassDriver> ReadClassDriver(const std::string& root, std::string_view class_name) {
-  const std::string class_folder = JoinPath(JoinPath(root, "sys/class"), class_name);
+  const std::string class_folder = JoinRoot(JoinRoot(root, "sys/class"), class_name);
   for (const std::string& entry : SortedEntries(class_folder)) {
-    const std::string entry_folder = JoinPath(class_folder, entry);
-    const std::string device = JoinPath(entry_folder, "device");
-    const std::optional<std::string> driver = LinkTargetName(JoinPath(device, "driver"));
+    const std::string entry_folder = JoinRoot(class_folder, entry);
+    const std::string device = JoinRoot(entry_folder, "device");
+    const std::optional<std::string> driver = LinkTargetName(JoinRoot(device, "driver"));
     if (!driver) continue;
 
     const std::optional<std::string> module =
-        LinkTargetName(JoinPath(JoinPath(device, "driver"), "module"));
+        LinkTargetName(JoinRoot(JoinRoot(device, "driver"), "module"));
     ClassDriver found;
     found.DriverDesc = *driver;
     for (const std::string& model :
-         {JoinPath(device, "model"), JoinPath(device, "product"), JoinPath(entry_folder, "name")}) {
+         {JoinRoot(device, "model"), JoinRoot(device, "product"), JoinRoot(entry_folder, "name")}) {
       if (std::optional<std::string> text = ReadAttribute(model)) {
         found.DriverDesc += " - " + *text;
         break;
       }
     }
     std::optional<std::string> version;
-    if (module) version = ReadAttribute(JoinPath(root, "sys/module/" + *module + "/version"));
-    if (!version) version = ReadAttribute(JoinPath(root, "proc/sys/kernel/osrelease"));
+    if (module) version = ReadAttribute(JoinRoot(root, "sys/module/" + *module + "/version"));
+    if (!version) version = ReadAttribute(JoinRoot(root, "proc/sys/kernel/osrelease"));
     found.DriverVersion = version.value_or("");
     found.ProviderName = DeviceVendor(root, device).value_or(module.value_or(*driver));
     return found;
@@ -241,7 +236,7 @@ std::optional<std::string> PciVendorName(const std::string& root, unsigned vendo
   }
   std::optional<std::string> name;
   for (const char* database : {"usr/share/misc/pci.ids", "usr/share/hwdata/pci.ids"}) {
-    name = VendorFromPciIds(JoinPath(root, database), vendor_id);
+    name = VendorFromPciIds(JoinRoot(root, database), vendor_id);
     if (name) break;
   }
   if (!name) {
