@@ -49,6 +49,13 @@ uint64_t NumberOrZero(std::string_view token) {
 
 }  // namespace
 
+std::string_view TrimWhite(std::string_view text) {
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return {};
+  const size_t last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
 std::string JoinRoot(const std::string& root, std::string_view relative) {
   std::string path = root;
   if (path.empty() || path.back() != '/') path.push_back('/');

@@ -15,6 +15,9 @@ namespace platform {
 // root + "/" + relative, with exactly one slash between them.
 std::string JoinRoot(const std::string& root, std::string_view relative);
 
+// The text without the blanks, tabs and line ends around it.
+std::string_view TrimWhite(std::string_view text);
+
 // The text of root + relative ("proc/stat"); nothing when it cannot be read.
 std::optional<std::string> ReadProcText(const std::string& root, std::string_view relative);
 

@@ -22,13 +22,6 @@ namespace {
 
 constexpr std::string_view kFirstInstance = "0000";
 
-std::string_view TrimWhite(std::string_view text) {
-  const size_t first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  const size_t last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
-
 // The first line of a small attribute file without its surrounding blanks;
 // nothing when the file is missing or blank.
 std::optional<std::string> ReadAttribute(const std::string& path) {

@@ -11,17 +11,12 @@
 #include <sstream>
 #include <unordered_map>
 
+#include "platform/linux/ProcReaders.h"
+
 namespace platform {
 namespace {
 
 constexpr std::string_view kStatusFile = "var/lib/dpkg/status";
-
-std::string_view TrimWhite(std::string_view text) {
-  const size_t first = text.find_first_not_of(" \t\r");
-  if (first == std::string_view::npos) return {};
-  const size_t last = text.find_last_not_of(" \t\r");
-  return text.substr(first, last - first + 1);
-}
 
 std::string LowerAscii(std::string_view text) {
   std::string lower(text);

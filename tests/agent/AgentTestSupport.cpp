@@ -1,6 +1,5 @@
 #include "tests/agent/AgentTestSupport.h"
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -33,24 +32,5 @@ int CountLines(std::string_view text, std::string_view part) {
   return count;
 }
 
-std::vector<int> ChildrenOfThisProcess() {
-  std::vector<int> children;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return children;
-  while (dirent* entry = readdir(proc)) {
-    const int pid = std::atoi(entry->d_name);
-    if (pid <= 0) continue;
-    const std::string stat = testsupport::ReadAll("/proc/" + std::to_string(pid) + "/stat");
-    const size_t paren = stat.rfind(')');
-    if (paren == std::string::npos) continue;
-    char state = 0;
-    int ppid = 0;
-    if (std::sscanf(stat.c_str() + paren + 1, " %c %d", &state, &ppid) == 2 && ppid == getpid()) {
-      children.push_back(pid);
-    }
-  }
-  closedir(proc);
-  return children;
-}
 
 }  // namespace agent

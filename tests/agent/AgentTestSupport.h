@@ -11,6 +11,8 @@
 #include "common/AgentConfig.h"
 #include "tests/support/TempFolder.h"
 
+#include "tests/support/Processes.h"
+
 namespace agent {
 
 // Gives each test a fresh program folder (TARVO_HOME) and a log threshold of 2,
@@ -30,7 +32,6 @@ class AgentHomeTest : public ::testing::Test {
 // Lines of the text that contain the part.
 int CountLines(std::string_view text, std::string_view part);
 
-// Processes whose parent is this process, zombies included.
-std::vector<int> ChildrenOfThisProcess();
+using testsupport::ChildrenOfThisProcess;
 
 }  // namespace agent

@@ -17,6 +17,7 @@ namespace platform {
 namespace {
 
 using namespace std::chrono_literals;
+using testsupport::ChildrenOfThisProcess;
 using testsupport::ReadAll;
 using testsupport::TempFolder;
 using testsupport::WaitUntil;
@@ -33,26 +34,6 @@ ChildRunResult RunLine(std::string_view command_line, const ChildRunLimits& limi
   return RunCommandLine(command_line, limits);
 }
 
-// Processes whose parent is this process, zombies included.
-std::vector<int> ChildrenOfThisProcess() {
-  std::vector<int> children;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return children;
-  while (dirent* entry = readdir(proc)) {
-    const int pid = std::atoi(entry->d_name);
-    if (pid <= 0) continue;
-    const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
-    const size_t paren = stat.rfind(')');
-    if (paren == std::string::npos) continue;
-    int ppid = 0;
-    char state = 0;
-    if (std::sscanf(stat.c_str() + paren + 1, " %c %d", &state, &ppid) == 2 && ppid == getpid()) {
-      children.push_back(pid);
-    }
-  }
-  closedir(proc);
-  return children;
-}
 
 void WriteScript(const std::string& path, const std::string& text, mode_t mode) {
   WriteAll(path, text);

@@ -1,6 +1,7 @@
 #include "tests/support/Processes.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -12,6 +13,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "tests/support/TempFolder.h"
 
 extern char** environ;
 
@@ -87,6 +90,26 @@ void KillProcess(pid_t pid) {
     waitpid(pid, nullptr, WNOHANG);
     return !ProcessAlive(pid);
   });
+}
+
+std::vector<int> ChildrenOfThisProcess() {
+  std::vector<int> children;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return children;
+  while (dirent* entry = readdir(proc)) {
+    const int pid = std::atoi(entry->d_name);
+    if (pid <= 0) continue;
+    const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
+    const size_t paren = stat.rfind(')');
+    if (paren == std::string::npos) continue;
+    char state = 0;
+    int ppid = 0;
+    if (std::sscanf(stat.c_str() + paren + 1, " %c %d", &state, &ppid) == 2 && ppid == getpid()) {
+      children.push_back(pid);
+    }
+  }
+  closedir(proc);
+  return children;
 }
 
 int FreeTcpPort() {

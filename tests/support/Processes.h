@@ -32,6 +32,9 @@ bool ProcessAlive(pid_t pid);
 // Kills the process with SIGKILL (when alive) and waits for it to go.
 void KillProcess(pid_t pid);
 
+// Processes whose parent is this process, zombies included.
+std::vector<int> ChildrenOfThisProcess();
+
 // A TCP port that was free a moment ago on 127.0.0.1.
 int FreeTcpPort();
 
