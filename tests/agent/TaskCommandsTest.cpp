@@ -6,13 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <regex>
 
 #include "agent/TaskFile.h"
 #include "common/AgentConfig.h"
 #include "common/TaskFolders.h"
 #include "common/TextUtil.h"
 #include "tests/agent/AgentTestSupport.h"
+#include "tests/support/TaskRecordLayout.h"
 
 namespace agent {
 namespace {
@@ -120,23 +120,9 @@ TEST_F(TaskCommandsTest, ExeTaskRunsTheProgramAndLeavesACompleteRecord) {
   EXPECT_NE(result.text().find(kRunLine), std::string::npos) << result.text();
 
   const std::string record = ReadAll(Queued("123_T1.BUF"));
-  const std::regex layout(
-      "#FUNCTAG:OBJ:SCRIPTTASK\r\n"
-      "#FUNCTAG:TASK_NAME:MY TASK\r\n"
-      "#FUNCTAG:TASK_CMD:HELLO.SH RUN\r\n"
-      "#FUNCTAG:EXEC_MODE:O\r\n"
-      "#FUNCTAG:QUEUE_AT:\\d{14}\r\n"
-      "#FUNCTAG:END_AT:\\d{14}\r\n"
-      "#FUNCTAG:RUN_AS_USER:USER\r\n"
-      "#FUNCTAG:RUN_AS_PASS:\r\n"
-      "#FUNCTAG:RESPONSE_CONTENT:1\r\n"
-      "#FUNCTAG:RESPONSE_STRING:FUNCIONANDO\r\n"
-      "#FUNCTAG:STATUS:OK\r\n"
-      "#FUNCTAG:OUTPUT\r\n");
-  std::smatch match;
-  ASSERT_TRUE(std::regex_search(record, match, layout, std::regex_constants::match_continuous))
-      << record;
-  EXPECT_EQ(record.substr(static_cast<size_t>(match.length(0))), result.text() + "\r\n");
+  const std::optional<std::string> output_part = testsupport::ExampleTaskRecordOutput(record);
+  ASSERT_TRUE(output_part.has_value()) << record;
+  EXPECT_EQ(*output_part, result.text() + "\r\n");
   EXPECT_EQ(common::ToUpper(record).find("SECRET"), std::string::npos);
 
   // The record is closed: no descriptor of this process still refers to it.

@@ -13,11 +13,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <regex>
 #include <set>
 
 #include "tests/e2e/AgentInstall.h"
 #include "tests/support/AgentClient.h"
+#include "tests/support/TaskRecordLayout.h"
 
 namespace e2e {
 namespace {
@@ -165,23 +165,9 @@ TEST_F(TaskCommandsE2e, ExeTaskLeavesARecordThatTheSweepMovesAndTaskQueryReads) 
       << "the sweep did not move the record";
   EXPECT_FALSE(std::filesystem::exists(Queued("123_T1.BUF")));
   const std::string record = ReadAll(Done("123_T1.BUF"));
-  const std::regex layout(
-      "#FUNCTAG:OBJ:SCRIPTTASK\r\n"
-      "#FUNCTAG:TASK_NAME:MY TASK\r\n"
-      "#FUNCTAG:TASK_CMD:HELLO.SH RUN\r\n"
-      "#FUNCTAG:EXEC_MODE:O\r\n"
-      "#FUNCTAG:QUEUE_AT:\\d{14}\r\n"
-      "#FUNCTAG:END_AT:\\d{14}\r\n"
-      "#FUNCTAG:RUN_AS_USER:USER\r\n"
-      "#FUNCTAG:RUN_AS_PASS:\r\n"
-      "#FUNCTAG:RESPONSE_CONTENT:1\r\n"
-      "#FUNCTAG:RESPONSE_STRING:FUNCIONANDO\r\n"
-      "#FUNCTAG:STATUS:OK\r\n"
-      "#FUNCTAG:OUTPUT\r\n");
-  std::smatch match;
-  ASSERT_TRUE(std::regex_search(record, match, layout, std::regex_constants::match_continuous))
-      << record;
-  EXPECT_EQ(record.substr(static_cast<size_t>(match.length(0))), output + "\r\n");
+  const std::optional<std::string> output_part = testsupport::ExampleTaskRecordOutput(record);
+  ASSERT_TRUE(output_part.has_value()) << record;
+  EXPECT_EQ(*output_part, output + "\r\n");
   for (const auto& entry : std::filesystem::recursive_directory_iterator(install_.folder())) {
     if (entry.is_regular_file() && entry.path().filename() != "AgentTarvoService") {
       EXPECT_EQ(ReadAll(entry.path()).find("SECRET"), std::string::npos) << entry.path();
