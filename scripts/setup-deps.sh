@@ -10,6 +10,12 @@ packages=(
   procps                  # ps, used by tests to look for zombies
   netcat-openbsd          # nc, to talk to the agent by hand
   rrdtool                 # the RRD feed starts it as an outside program
+  qt6-base-dev libgl-dev  # the installer and desktop client windows (Qt 6 Widgets)
+  clang libclang-rt-14-dev # `make sanitize` and `make fuzz` (libFuzzer, sanitizer runtimes)
+  libsystemd-dev          # sd_notify and sd-bus for the systemd service backend
+  dbus python3-dbusmock   # tests of the systemd backend against a private mock bus
+  systemd                 # systemd-analyze verify on the unit files
+  debhelper dpkg-dev fakeroot lintian # `make deb`
 )
 
 missing=()
