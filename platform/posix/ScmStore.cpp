@@ -359,12 +359,20 @@ SERVICE_STATUS_PROCESS LiveStatus(const std::string& root, std::string_view name
   auto record = LoadStatus(root, name);
   if (!record) return live;
   const SERVICE_STATUS& s = record->status;
+  const bool alive = record->pid > 0 && ProcessIsAlive(record->pid, record->start_time);
   if (s.dwCurrentState == SERVICE_STOPPED) {
     live.dwWin32ExitCode = s.dwWin32ExitCode;
     live.dwServiceSpecificExitCode = s.dwServiceSpecificExitCode;
+    // Stopped means a new start can succeed: until the process that reported it
+    // has ended it may still hold what a new one needs (its instance lock, its
+    // port), so the stop is still pending.
+    if (alive) {
+      live.dwCurrentState = SERVICE_STOP_PENDING;
+      live.dwProcessId = static_cast<DWORD>(record->pid);
+    }
     return live;
   }
-  if (!ProcessIsAlive(record->pid, record->start_time)) {
+  if (!alive) {
     live.dwWin32ExitCode = kErrorProcessAborted;
     return live;
   }

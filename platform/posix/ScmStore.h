@@ -93,7 +93,8 @@ void RemoveStatus(const std::string& root, std::string_view name);
 // The status in force: the record's, unless there is none, it says stopped,
 // or its process is gone, a zombie or another process with the same id; then
 // SERVICE_STOPPED with process id 0 (and exit code 1067 for a process that
-// ended without reporting stopped).
+// ended without reporting stopped). A process that reported stopped and has not
+// ended yet reads SERVICE_STOP_PENDING, accepting no controls.
 SERVICE_STATUS_PROCESS LiveStatus(const std::string& root, std::string_view name);
 
 // Exclusive flock on <root>/lock, released by the destructor. create makes the

@@ -88,6 +88,19 @@ TEST(AgentAsService, StartsStopsAndRefusesASecondInstance) {
   EXPECT_NE(query.output.find("1060"), std::string::npos) << query.output;
 }
 
+TEST(AgentAsService, StartsAgainAsSoonAsItReadsStopped) {
+  AgentInstall install;
+  install.WriteConfig({"RRDTOOL=FALSE", "PERIODOBASE=0"});
+  ASSERT_GT(install.StartAgentService(), 0) << install.Log();
+  for (int round = 0; round < 50; ++round) {
+    ASSERT_EQ(install.Sc({"stop", kAgentService}).exit_code, 0) << "round " << round;
+    ASSERT_TRUE(install.WaitForState(kAgentService, 1)) << "round " << round;
+    ASSERT_EQ(install.Sc({"start", kAgentService}).exit_code, 0) << "round " << round;
+    ASSERT_TRUE(install.WaitForState(kAgentService, 4)) << "round " << round << install.Log();
+  }
+  EXPECT_EQ(install.Log().find("Ja existe uma instancia carregada"), std::string::npos);
+}
+
 TEST(AgentAsService, AKilledServiceReadsStopped) {
   AgentInstall install;
   install.WriteConfig({"RRDTOOL=FALSE"});

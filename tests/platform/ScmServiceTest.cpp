@@ -185,6 +185,25 @@ TEST_F(ScmServiceTest, KilledServiceReadsStoppedAndStartsAgain) {
   EXPECT_NE(second, first);
 }
 
+TEST_F(ScmServiceTest, StopStaysPendingUntilTheProcessThatReportedStoppedHasEnded) {
+  SC_HANDLE service = Install("Lingering", "--linger");
+  const pid_t pid = StartRunning(service);
+  ASSERT_GT(pid, 0);
+  SERVICE_STATUS status{};
+  ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));
+  ASSERT_TRUE(WaitForLog("exited"));
+  // The process has reported stopped but still holds whatever it held.
+  EXPECT_EQ(Status(service).dwCurrentState, SERVICE_STOP_PENDING);
+  EXPECT_EQ(Status(service).dwProcessId, static_cast<DWORD>(pid));
+  EXPECT_FALSE(StartServiceA(service, 0, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_SERVICE_ALREADY_RUNNING);
+  testsupport::KillProcess(pid);
+  ASSERT_TRUE(QueryServiceStatus(service, &status));
+  EXPECT_EQ(status.dwCurrentState, SERVICE_STOPPED);
+  EXPECT_EQ(status.dwWin32ExitCode, 0u);  // it did report stopped
+  EXPECT_GT(StartRunning(service), 0);
+}
+
 TEST_F(ScmServiceTest, OnlyTheHandlerDecidesWhatAControlDoes) {
   SC_HANDLE service = Install("Stubborn", "--ignore-stop");
   ASSERT_GT(StartRunning(service), 0);

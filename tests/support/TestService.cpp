@@ -9,6 +9,7 @@
 //            --hang-control    the handler blocks on user control 200
 //            --spawn-child     ServiceMain runs this program again with --child
 //            --child           only try the dispatcher and log the outcome
+//            --linger          after reporting stopped, wait to be killed
 #include <spawn.h>
 #include <unistd.h>
 
@@ -33,6 +34,7 @@ std::string g_log;
 bool g_ignore_stop = false;
 bool g_hang_control = false;
 bool g_spawn_child = false;
+bool g_linger = false;
 
 std::mutex g_mutex;
 std::condition_variable g_changed;
@@ -123,6 +125,7 @@ int main(int argc, char** argv) {
     if (arg == "--hang-control") g_hang_control = true;
     if (arg == "--spawn-child") g_spawn_child = true;
     if (arg == "--child") child = true;
+    if (arg == "--linger") g_linger = true;
   }
   Log("launched " + std::to_string(getpid()));
   if (never_register) {
@@ -158,5 +161,8 @@ int main(int argc, char** argv) {
   Signal(&g_stop);
   dispatcher.join();
   Log("exited");
+  if (g_linger) {
+    for (;;) pause();
+  }
   return 0;
 }
