@@ -17,9 +17,6 @@ namespace agent {
 namespace {
 
 constexpr std::string_view kFailureLabel = " ProcessCommand Func ";
-// What a missing argument word reports, as an index past the end of the line's
-// words would.
-constexpr std::string_view kMissingWord = "Subscript out of range";
 
 // What lives for one request across its lines.
 struct RequestState {
@@ -42,16 +39,9 @@ struct CommandWord {
   Handler handler;
 };
 
-HandlerResult ServiceWordReply(const RequestLine& line,
-                               HandlerResult (*reply)(const RequestLine&, const std::string&)) {
-  std::optional<std::string> name = CutWord(line.Upper, 1);
-  if (!name) return HandlerResult::Failure(std::string(kMissingWord));
-  return reply(line, *name);
-}
-
 HandlerResult ExecWordReply(const RequestLine& line, RequestState& state) {
   std::optional<std::string> program = CutWord(line.Upper, 1);
-  if (!program) return HandlerResult::Failure(std::string(kMissingWord));
+  if (!program) return HandlerResult::MissingPart();
   std::array<std::string, 5>& words = state.exec_arguments.Words;
   words[0] = std::move(*program);
   for (size_t k = 2; k <= 5; ++k) {
@@ -68,10 +58,11 @@ constexpr CommandWord kCommandTable[] = {
     {"COMPUTERNAME", "", false, [](Line, State) { return ComputerNameReply(); }},
     {"SERVICE_LIST", "", false, [](Line l, State) { return ServiceListReply(l); }},
     {"SERVICE_STATUS", "", false,
-     [](Line l, State) { return ServiceWordReply(l, ServiceStatusReply); }},
-    {"SERVICE_STOP", "", true, [](Line l, State) { return ServiceWordReply(l, ServiceStopReply); }},
+     [](Line l, State) { return ServiceStatusReply(l, CutWord(l.Upper, 1)); }},
+    {"SERVICE_STOP", "", true,
+     [](Line l, State) { return ServiceStopReply(l, CutWord(l.Upper, 1)); }},
     {"SERVICE_START", "", true,
-     [](Line l, State) { return ServiceWordReply(l, ServiceStartReply); }},
+     [](Line l, State) { return ServiceStartReply(l, CutWord(l.Upper, 1)); }},
     {"EXEC", "", true, ExecWordReply},
     {"PUSHEVENTS", "", false, [](Line l, State) { return PushEventsReply(l); }},
     {"TASKQUERY", "", false, [](Line l, State) { return TaskQueryReply(l); }},

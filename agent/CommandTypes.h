@@ -42,6 +42,9 @@ class HandlerResult {
   static HandlerResult Failure(std::string description) {
     return HandlerResult(Kind::kFailure, std::move(description));
   }
+  // The failure of an argument word or field that the line does not hold, as an
+  // index past the end of a split text reports it.
+  static HandlerResult MissingPart() { return Failure("Subscript out of range"); }
 
   Kind kind() const { return kind_; }
   // The reply text, or the failure's description.

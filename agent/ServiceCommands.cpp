@@ -25,27 +25,30 @@ HandlerResult ServiceListReply(const RequestLine&) {
   return HandlerResult::Reply(common::ListServicesText());
 }
 
-HandlerResult ServiceStatusReply(const RequestLine& line, const std::string& name) {
+HandlerResult ServiceStatusReply(const RequestLine& line, const std::optional<std::string>& name) {
   Trace("Service Status", line.Received);
-  std::string sentence = common::QueryService(name, kLocalMachine);
-  Trace("Service Status ", name + " :");
+  if (!name) return HandlerResult::MissingPart();
+  std::string sentence = common::QueryService(*name, kLocalMachine);
+  Trace("Service Status ", *name + " :");
   return HandlerResult::Reply(std::move(sentence));
 }
 
-HandlerResult ServiceStopReply(const RequestLine& line, const std::string& name) {
+HandlerResult ServiceStopReply(const RequestLine& line, const std::optional<std::string>& name) {
   Trace("Service Stop", line.Received);
-  Trace("Stop Service", name);
-  common::StopNamedService(name, kLocalMachine);
-  return HandlerResult::Reply(name);
+  if (!name) return HandlerResult::MissingPart();
+  Trace("Stop Service", *name);
+  common::StopNamedService(*name, kLocalMachine);
+  return HandlerResult::Reply(*name);
 }
 
-HandlerResult ServiceStartReply(const RequestLine& line, const std::string& name) {
+HandlerResult ServiceStartReply(const RequestLine& line, const std::optional<std::string>& name) {
   // The start traces the same first line as the stop, as the protocol's log
   // readers expect.
   Trace("Service Stop", line.Received);
-  Trace("Start Service", name);
-  common::StartNamedService(name, kLocalMachine);
-  return HandlerResult::Reply(name);
+  if (!name) return HandlerResult::MissingPart();
+  Trace("Start Service", *name);
+  common::StartNamedService(*name, kLocalMachine);
+  return HandlerResult::Reply(*name);
 }
 
 }  // namespace agent

@@ -35,5 +35,20 @@ TEST_F(ServiceCommandsTest, StopAndStartTraceTheLineAndTheNameAndReplyWithTheNam
             "Service StopSERVICE_START Other\r\nStart ServiceOTHER\r\n");
 }
 
+TEST_F(ServiceCommandsTest, ALineWithoutANameIsTracedBeforeItFails) {
+  common::TheAgentConfig().AllowRemoteExec = true;
+  common::TheAgentConfig().RemoteClientList = {"127.0.0.1"};
+  for (const std::string word : {"SERVICE_STATUS", "SERVICE_STOP", "SERVICE_START"}) {
+    EXPECT_EQ(Reply(word + "\n"), "") << word;
+  }
+  const std::string log = Log();
+  EXPECT_EQ(log.find("Service StatusSERVICE_STATUS\r\nSubscript out of range ProcessCommand Func "),
+            0u)
+      << log;
+  EXPECT_EQ(CountLines(log, "Service StopSERVICE_STOP\r"), 1) << log;
+  EXPECT_EQ(CountLines(log, "Service StopSERVICE_START\r"), 1) << log;
+  EXPECT_EQ(CountLines(log, "Subscript out of range ProcessCommand Func "), 3) << log;
+}
+
 }  // namespace
 }  // namespace agent
