@@ -1,5 +1,7 @@
 #include "agent/AgentHost.h"
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -91,7 +93,14 @@ int AgentMain() {
   host.LastFeedTime = std::time(nullptr);
 
   LogDated("Verificando instancias... ", 5);
-  const auto instance = platform::InstanceLock::Acquire(common::ProgramPath("AgentTarvoService.lock"));
+  const std::string lock_path = common::ProgramPath("AgentTarvoService.lock");
+  int lock_error = 0;
+  const auto instance = platform::InstanceLock::Acquire(lock_path, &lock_error);
+  if (!instance && lock_error != EWOULDBLOCK) {
+    LogDated("Cannot open the instance lock " + lock_path + ": " + std::strerror(lock_error) + " ",
+             1);
+    return 0;
+  }
   if (!instance) {
     LogDated("Ja existe uma instancia carregada ! ", 1);
     return 0;

@@ -30,9 +30,11 @@ void WriteEventLog(const std::string& ident, const std::string& text);
 // process); the kernel releases it when the process dies.
 class InstanceLock {
  public:
-  // Returns the lock, or nothing when another process holds it (or the file
-  // cannot be opened).
-  static std::optional<InstanceLock> Acquire(const std::string& path);
+  // Returns the lock, or nothing when another process holds it (error, when
+  // given, then reads EWOULDBLOCK) or the file cannot be opened (error: the
+  // errno of the open). A file that can be read but not written (a folder the
+  // account may not write to) is enough to hold the lock.
+  static std::optional<InstanceLock> Acquire(const std::string& path, int* error = nullptr);
   InstanceLock(InstanceLock&& other) noexcept;
   InstanceLock& operator=(InstanceLock&&) = delete;
   ~InstanceLock();

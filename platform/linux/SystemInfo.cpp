@@ -6,6 +6,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <ctime>
 
 namespace platform {
@@ -43,14 +44,24 @@ void WriteEventLog(const std::string& ident, const std::string& text) {
   closelog();
 }
 
-std::optional<InstanceLock> InstanceLock::Acquire(const std::string& path) {
+std::optional<InstanceLock> InstanceLock::Acquire(const std::string& path, int* error) {
+  int ignored_error = 0;
+  int& cause = error != nullptr ? *error : ignored_error;
   // Close-on-exec, so that programs the service starts never hold the lock.
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return std::nullopt;
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    // flock needs no write access: an existing file that can be read will do.
+    cause = errno;
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno != ENOENT) cause = errno;
+    if (fd < 0) return std::nullopt;
+  }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    cause = errno;
     close(fd);
     return std::nullopt;
   }
+  cause = 0;
   return InstanceLock(fd);
 }
 

@@ -61,6 +61,19 @@ TEST(AgentFromShell, LogsItsStartUpAndRefusesToRunOutsideTheServiceManager) {
   EXPECT_EQ(install.Log().find("Serviço iniciado !"), std::string::npos);
 }
 
+TEST(AgentFromShell, NamesTheCauseWhenItsLockFileCannotBeOpened) {
+  AgentInstall install;
+  install.WriteConfig({"LOGLEVEL=1"});
+  const std::string lock = install.Path("AgentTarvoService.lock");
+  std::filesystem::create_symlink(install.Path("missing/folder"), lock);
+  EXPECT_EQ(install.RunAgentFromShell().exit_code, 0);
+  const std::string log = install.Log();
+  EXPECT_NE(log.find("Cannot open the instance lock " + lock + ": No such file or directory "),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("Ja existe"), std::string::npos) << log;
+}
+
 TEST(AgentAsService, StartsStopsAndRefusesASecondInstance) {
   AgentInstall install;
   install.WriteConfig({"LOGLEVEL=5", "RRDTOOL=FALSE", "PERIODOBASE=0"});
