@@ -1,9 +1,12 @@
 #include "common/AgentConfig.h"
 
+#include <sys/stat.h>
+
 #include "common/DelimitedReader.h"
 #include "common/ProgramFolder.h"
 #include "common/TaskFolders.h"
 #include "common/TextUtil.h"
+#include "common/WriteLog.h"
 #include "platform/SystemInfo.h"
 
 namespace common {
@@ -146,7 +149,13 @@ void ApplyAgentConfigText(AgentConfig& config, std::string_view text) {
 }
 
 void LoadAgentConfigFile(AgentConfig& config, const std::string& path) {
-  if (!FileExists(path)) {
+  // Something other than a plain file at the path (a FIFO, a folder, a device)
+  // is unreadable: opening it could block for ever, and the default file must
+  // never be written into it.
+  struct stat info {};
+  const bool present = stat(path.c_str(), &info) == 0;
+  const bool readable = present && S_ISREG(info.st_mode);
+  if (!present) {
     PrepareTaskFolders();
     WriteFileBytes(path, DefaultAgentConfigText());
     platform::Beep();
@@ -158,6 +167,13 @@ void LoadAgentConfigFile(AgentConfig& config, const std::string& path) {
   config.NetMon = true;
   config.LogLevel = 0;
 
+  if (present && !readable) {
+    // The threshold is now the start-up value 0: only level 0 reaches the log.
+    WriteLog("The configuration " + path +
+                 " is not a regular file; running on the start-up values " + GeneralDateTextNow(),
+             0);
+    return;
+  }
   const auto text = ReadFileBytes(path);
   if (!text) return;
   ApplyAgentConfigText(config, *text);

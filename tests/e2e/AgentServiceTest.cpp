@@ -2,6 +2,7 @@
 // embedded service manager through tarvo-sc.
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -112,6 +113,21 @@ TEST(AgentAsService, StartsAgainAsSoonAsItReadsStopped) {
     ASSERT_TRUE(install.WaitForState(kAgentService, 4)) << "round " << round << install.Log();
   }
   EXPECT_EQ(install.Log().find("Ja existe uma instancia carregada"), std::string::npos);
+}
+
+TEST(AgentAsService, RunsOnItsStartUpValuesWhenTheConfigurationIsAFifo) {
+  AgentInstall install;
+  ASSERT_EQ(mkfifo(install.Path("TarvoAgent.cfg").c_str(), 0644), 0);
+  ASSERT_GT(install.StartAgentService(), 0) << install.Log();
+  EXPECT_NE(install.Log().find("The configuration " + install.Path("TarvoAgent.cfg") +
+                               " is not a regular file; running on the start-up values "),
+            std::string::npos)
+      << install.Log();
+  EXPECT_EQ(install.Sc({"stop", kAgentService}).exit_code, 0);
+  EXPECT_TRUE(install.WaitForState(kAgentService, 1));
+  struct stat info {};
+  ASSERT_EQ(stat(install.Path("TarvoAgent.cfg").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
 
 TEST(AgentAsService, AKilledServiceReadsStopped) {
