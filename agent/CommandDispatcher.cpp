@@ -9,6 +9,7 @@
 #include "agent/RemoteClients.h"
 #include "agent/ServiceCommands.h"
 #include "agent/TaskCommands.h"
+#include "agent/TaskFile.h"
 #include "common/AgentConfig.h"
 #include "common/TextUtil.h"
 #include "common/WriteLog.h"
@@ -137,6 +138,9 @@ std::optional<std::string> CutWord(std::string_view upper_line, size_t k) {
 CommandReply ProcessCommand(std::string_view request, const CommandContext& context) {
   CommandReply reply;
   RequestState state;
+  // Handlers log the line and texts cut from it (EXEC's command line, a bad
+  // name, a runner's failure): none of them may carry a task's password.
+  const common::ScopedLogSecrets hide_passwords(TaskPasswords(request));
   try {
     // Only lines ended by a line feed run; the text after the last one is ignored.
     size_t start = 0;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "agent/AgentHost.h"
+#include "agent/TaskFile.h"
 #include "common/ProgramFolder.h"
 #include "common/TarvoVersion.h"
 #include "common/TextUtil.h"
@@ -61,7 +62,10 @@ std::string ServerEventsText(std::string_view received, std::string_view upper) 
 HandlerResult PushEventsReply(const RequestLine& line) {
   const std::string path = common::ProgramPath("ServerEvents.txt");
   errno = 0;
-  if (!common::WriteFileBytes(path, ServerEventsText(line.Received, line.Upper))) {
+  // An event list never keeps a task's password that the same line holds.
+  const std::string text =
+      HideTaskPasswords(ServerEventsText(line.Received, line.Upper), line.Received);
+  if (!common::WriteFileBytes(path, text)) {
     const int err = errno;
     return HandlerResult::Failure(err != 0 ? std::strerror(err) : "File could not be written");
   }

@@ -163,29 +163,40 @@ std::optional<std::string> FindFileIgnoringCase(const std::string& folder, std::
   return *found;
 }
 
-std::string HideTaskPasswords(std::string_view request) {
+std::vector<std::string> TaskPasswords(std::string_view request) {
   constexpr std::string_view kWord = "EXETASK";
   constexpr int kPasswordField = 6;
-  std::string hidden;
-  hidden.reserve(request.size());
-  for (std::string copy : common::SplitText(request, "\n")) {
-    const size_t word = common::ToUpper(copy).find(kWord);
-    if (word != std::string::npos) {
-      // Field n runs from the n-th "#" after the word to the next one.
-      size_t at = word + kWord.size();
-      int hashes = 0;
-      while (at < copy.size() && hashes < kPasswordField) {
-        if (copy[at++] == '#') ++hashes;
-      }
-      size_t end = at;
-      while (end < copy.size() && copy[end] != '#' && copy[end] != '\r') ++end;
-      if (hashes == kPasswordField && end > at) copy.replace(at, end - at, "***");
+  const std::string upper = common::ToUpper(request);
+  std::vector<std::string> passwords;
+  for (size_t word = upper.find(kWord); word != std::string::npos;
+       word = upper.find(kWord, word + 1)) {
+    // Field n runs from the n-th "#" after the word to the next "#" or the end
+    // of the line.
+    size_t at = word + kWord.size();
+    int hashes = 0;
+    while (at < upper.size() && upper[at] != '\n' && hashes < kPasswordField) {
+      if (upper[at++] == '#') ++hashes;
     }
-    hidden += copy;
-    hidden += '\n';
+    if (hashes < kPasswordField) continue;
+    const size_t end = upper.find_first_of("#\n", at);
+    std::string field(request.substr(at, end == std::string::npos ? end : end - at));
+    if (field.empty()) continue;
+    passwords.push_back(field);
+    // The forms a text cut from the request may hold: without line ends (the
+    // task's fields), and word by word (the blank-separated argument words).
+    std::erase_if(field, [](char c) { return c == '\r' || c == '\n'; });
+    for (const std::string& piece : common::SplitText(field, " ")) passwords.push_back(piece);
+    passwords.push_back(std::move(field));
   }
-  hidden.pop_back();  // SplitText gives one piece more than there are line feeds
-  return hidden;
+  return passwords;
+}
+
+std::string HideTaskPasswords(std::string_view text, std::string_view request) {
+  return common::HideSecrets(text, TaskPasswords(request));
+}
+
+std::string HideTaskPasswords(std::string_view request) {
+  return HideTaskPasswords(request, request);
 }
 
 }  // namespace agent

@@ -112,8 +112,14 @@ int ListFolderFiles(const std::string& folder, std::vector<std::string>& names);
 // match by name order. Nothing when there is none.
 std::optional<std::string> FindFileIgnoringCase(const std::string& folder, std::string_view name);
 
-// The request text with the account password of every EXETASK line (field 6)
-// replaced by "***", for trace lines: the password is never written to disk.
+// The account passwords (field 6) of the request's EXETASK lines, in every form
+// a text derived from the request may hold them: as received, without line
+// ends, and each blank-separated word of one holding blanks.
+std::vector<std::string> TaskPasswords(std::string_view request);
+
+// The text with every password of the request replaced by "***"; the password
+// never reaches the log. The one-argument form hides them in the request itself.
+std::string HideTaskPasswords(std::string_view text, std::string_view request);
 std::string HideTaskPasswords(std::string_view request);
 
 }  // namespace agent

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -105,6 +106,23 @@ std::string ReplaceAll(std::string text, std::string_view from, std::string_view
 
 bool Contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
+}
+
+std::string HideSecrets(std::string_view text, std::vector<std::string> secrets) {
+  std::sort(secrets.begin(), secrets.end(),
+            [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  std::string hidden(text);
+  for (const std::string& secret : secrets) {
+    if (secret.empty()) continue;
+    const std::string upper_secret = ToUpper(secret);
+    std::string upper = ToUpper(hidden);
+    for (size_t at = upper.find(upper_secret); at != std::string::npos;
+         at = upper.find(upper_secret, at + 3)) {
+      hidden.replace(at, secret.size(), "***");
+      upper.replace(at, secret.size(), "***");
+    }
+  }
+  return hidden;
 }
 
 std::optional<bool> ToBoolean(std::string_view text) {

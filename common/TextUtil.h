@@ -37,6 +37,9 @@ std::vector<std::string> SplitText(std::string_view text, std::string_view sep);
 // Replaces every occurrence of from (non-empty) by to.
 std::string ReplaceAll(std::string text, std::string_view from, std::string_view to);
 bool Contains(std::string_view text, std::string_view part);
+// Replaces every occurrence of each non-empty secret, ignoring ASCII letter
+// case, by "***"; longer secrets first, so one inside another leaves nothing.
+std::string HideSecrets(std::string_view text, std::vector<std::string> secrets);
 
 // Boolean conversion of a text: "true"/"false" in any letter case, or a number
 // (zero is false, any other number true); blanks around are ignored. Nothing for

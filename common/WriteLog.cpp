@@ -4,12 +4,27 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 
 #include "common/AgentConfig.h"
 #include "common/ProgramFolder.h"
 #include "common/TextUtil.h"
 
 namespace common {
+namespace {
+
+// The secrets of the request being served; only the main thread logs.
+std::vector<std::string>& LogSecrets() {
+  static std::vector<std::string> secrets;
+  return secrets;
+}
+
+}  // namespace
+
+ScopedLogSecrets::ScopedLogSecrets(std::vector<std::string> secrets)
+    : previous_(std::exchange(LogSecrets(), std::move(secrets))) {}
+
+ScopedLogSecrets::~ScopedLogSecrets() { LogSecrets() = std::move(previous_); }
 
 void WriteLog(std::string_view text, int16_t level) {
   if (level > TheAgentConfig().LogLevel) return;
@@ -18,7 +33,7 @@ void WriteLog(std::string_view text, int16_t level) {
   const std::string path = ProgramPath("TarvoAgent.log");
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return;
-  std::string entry(text);
+  std::string entry = LogSecrets().empty() ? std::string(text) : HideSecrets(text, LogSecrets());
   entry += "\r\n";
   const ssize_t ignored = write(fd, entry.data(), entry.size());
   (void)ignored;

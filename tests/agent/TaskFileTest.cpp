@@ -136,6 +136,11 @@ TEST(HideTaskPasswordsTest, HidesOnlyThePasswordFieldOfTaskLines) {
   EXPECT_EQ(HideTaskPasswords("EXETASK #a#b#c#O#u##1#x\n"), "EXETASK #a#b#c#O#u##1#x\n");
   EXPECT_EQ(HideTaskPasswords("EXETASK #a#b#c\nPING"), "EXETASK #a#b#c\nPING");
   EXPECT_EQ(HideTaskPasswords("PING #1#2#3#4#5#6#7\n"), "PING #1#2#3#4#5#6#7\n");
+  // Texts cut from the request: upper-cased, without line ends, word by word.
+  const std::string request = "exetask #a#exec#c#O#u#top se\rcret#1#x\n";
+  EXPECT_EQ(HideTaskPasswords("\"/t/#A#EXEC#C#O#U#TOP\" SECRET#1#X", request),
+            "\"/t/#A#EXEC#C#O#U#***\" ***#1#X");
+  EXPECT_EQ(HideTaskPasswords("RUN_AS TOP SECRET", request), "RUN_AS ***");
 }
 
 }  // namespace

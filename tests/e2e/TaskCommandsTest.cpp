@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <set>
 
@@ -183,6 +184,39 @@ TEST_F(TaskCommandsE2e, ExeTaskLeavesARecordThatTheSweepMovesAndTaskQueryReads) 
   Reply("EXETASK #124_T2.BUF#MY TASK#HELLO.SH RUN#O#USER##1#NOT IN THE OUTPUT\n");
   ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Done("124_T2.BUF")); }));
   EXPECT_TRUE(Reply("TASKQUERY 124_T2.BUF X\n").starts_with("FAIL\r\n#FUNCTAG:OUTPUT\r\n"));
+}
+
+TEST_F(TaskCommandsE2e, NoLogLevelWritesATaskPasswordWhateverWordsTheLineHolds) {
+  // Task names, programs and arguments that hold the other command words, so
+  // that their handlers log the line and texts cut from it.
+  const std::vector<std::string> requests = {
+      "EXETASK #PW1.BUF#EXECUTE#HELLO.SH#O#U#TOPSECRET#1#X\n",
+      "EXETASK #PW2.BUF#SERVICE_STATUS#HELLO.SH SERVICE_STOP#O#U#TOPSECRET#1#X\n",
+      "EXETASK #PW3.BUF#PUSHEVENTS#HELLO.SH RUN#O#U#TOPSECRET#1#X\n",
+      "EXETASK #PW4.BUF#EXEC#A/B#O#U#TOPSECRET#1#X\n",
+      "EXETASK #PW5.BUF#EXEC#HELLO.SH#O#U#TOP SECRET#1#X\n",
+      "exetask #pw6.buf#execute#hello.sh run#o#u#topsecret\r\n",
+  };
+  StartAgent(true, {"LOGLEVEL=0"});
+  for (int level = 0; level <= 5; ++level) {
+    if (level > 0) {
+      ASSERT_EQ(install_.Sc({"stop", kAgentService}).exit_code, 0);
+      ASSERT_TRUE(install_.WaitForState(kAgentService, 1));
+      install_.WriteConfig({"RRDTOOL=FALSE", "PERIODOBASE=0", "REMOTECLIENTS=127.0.0.1",
+                            "ALLOWREMOTEEXEC=True", "LOGLEVEL=" + std::to_string(level)});
+      ASSERT_EQ(install_.Sc({"start", kAgentService}).exit_code, 0);
+      ASSERT_TRUE(install_.WaitForState(kAgentService, 4));
+    }
+    for (const std::string& request : requests) Reply(request);
+  }
+  ASSERT_NE(install_.Log().find("Begin Exec"), std::string::npos) << install_.Log();
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(install_.folder())) {
+    if (entry.is_regular_file() && entry.path().filename() != "AgentTarvoService") {
+      std::string upper = ReadAll(entry.path());
+      for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      EXPECT_EQ(upper.find("SECRET"), std::string::npos) << entry.path() << "\n" << upper;
+    }
+  }
 }
 
 TEST_F(TaskCommandsE2e, GatedTaskWordsDoNothingWhenRemoteExecutionIsOff) {
