@@ -3,7 +3,8 @@
 // start: no shell between the agent and the program, the command line split by
 // the Windows rules, the program found on PATH, a file without its execute bit
 // run by /bin/sh. Children never inherit the agent's descriptors and are always
-// reaped.
+// reaped: at once, or, for a child that works on after closing its output, by a
+// background reaper as soon as it ends.
 
 #include <chrono>
 #include <cstddef>
@@ -33,9 +34,11 @@ struct ChildRunResult {
   std::string Output;  // standard output and standard error, interleaved as written
   ChildStartError StartError = ChildStartError::kNone;
   int Errno = 0;           // cause of a start failure
-  bool TimedOut = false;   // the time limit passed and the process group was killed
+  bool TimedOut = false;   // the output was still open at the time limit: group killed
   bool Truncated = false;  // output beyond MaxOutputBytes was dropped
-  int ExitStatus = -1;     // waitpid status of the reaped child; -1 when none ran
+  // waitpid status of the child; -1 when none ran or it still ran when its
+  // output ended (it is then reaped later, in the background).
+  int ExitStatus = -1;
 };
 
 // The program and arguments that a command line starts: the split arguments with
@@ -47,8 +50,9 @@ std::optional<std::vector<std::string>> ResolveCommand(std::vector<std::string> 
 // Runs the arguments (args[0] the program, resolved by ResolveCommand) with
 // standard input from /dev/null and standard output and standard error on one
 // pipe, in its own process group, and collects the output until every holder of
-// the pipe has closed it or the time limit passes. The child is always reaped
-// before returning.
+// the pipe has closed it or the time limit passes. Returns as soon as the output
+// has ended, without waiting for a child that goes on working; only a child
+// (and its group) still holding its output at the time limit is killed.
 ChildRunResult RunChildProcess(const std::vector<std::string>& args, const ChildRunLimits& limits);
 
 // RunChildProcess of a command line split by SplitCommandLine.

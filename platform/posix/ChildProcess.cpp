@@ -11,9 +11,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/CommandLine.h"
 
@@ -27,6 +30,9 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kShell = "/bin/sh";
 constexpr const char* kDefaultPath = "/usr/local/bin:/usr/bin:/bin";
 constexpr size_t kReadChunk = 64 * 1024;
+// How long a child whose output has ended may take to end too before it is
+// left to run on: most children close their output by ending.
+constexpr std::chrono::milliseconds kExitGrace{50};
 
 bool IsRegularFile(const std::string& path) {
   struct stat st;
@@ -176,6 +182,53 @@ void ReapNow(pid_t pid, int& status) {
   }
 }
 
+// Children whose output ended before they did. The caller has its output and
+// goes on; a thread of their own collects each child as it ends, with a
+// non-blocking wait for exactly the process ids handed over (never any other
+// child of the process), so none is left a zombie and none is killed.
+class LateReaper {
+ public:
+  static LateReaper& Instance() {
+    // Never destroyed: its thread may still be waiting when the process ends.
+    static LateReaper* reaper = new LateReaper();
+    return *reaper;
+  }
+
+  void Adopt(pid_t pid) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pids_.push_back(pid);
+    if (!started_) {
+      started_ = true;
+      std::thread([this] { Run(); }).detach();
+    }
+    changed_.notify_one();
+  }
+
+ private:
+  LateReaper() = default;
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return !pids_.empty(); });
+      std::erase_if(pids_, [](pid_t pid) {
+        int status = 0;
+        pid_t done;
+        while ((done = waitpid(pid, &status, WNOHANG)) < 0 && errno == EINTR) {
+        }
+        return done != 0;  // reaped, or not ours to wait for any more
+      });
+      changed_.wait_for(lock, kReapInterval);
+    }
+  }
+
+  static constexpr std::chrono::milliseconds kReapInterval{100};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<pid_t> pids_;
+  bool started_ = false;
+};
+
 // posix_spawn with the child's standard streams, process group, signal state and
 // descriptors set up. Returns 0 or the errno of the failure.
 int SpawnOnPipe(std::vector<std::string> args, int write_fd, pid_t& pid) {
@@ -292,18 +345,24 @@ ChildRunResult RunChildProcess(const std::vector<std::string>& args, const Child
 
   OutputCollector collector(result, limits.MaxOutputBytes);
   int status = 0;
-  const bool ended = ReadUntilEnd(read_fd, collector, deadline);
-  const bool reaped = ended && ReapBefore(pid, pid_fd, deadline, status);
-  if (!reaped) {
+  if (ReadUntilEnd(read_fd, collector, deadline)) {
+    // The output has ended. A child usually ends with it; one that closed its
+    // output and works on is left to run and is collected when it ends.
+    if (ReapBefore(pid, pid_fd, Clock::now() + kExitGrace, status)) {
+      result.ExitStatus = status;
+    } else {
+      LateReaper::Instance().Adopt(pid);
+    }
+  } else {
     result.TimedOut = true;
     // The whole group: a child's own children would otherwise keep running and
     // keep the pipe open. The child itself too, should it have left the group.
     kill(-pid, SIGKILL);
     kill(pid, SIGKILL);
-    if (!ended) collector.ReadAvailable(read_fd);
+    collector.ReadAvailable(read_fd);
     ReapNow(pid, status);
+    result.ExitStatus = status;
   }
-  result.ExitStatus = status;
   CloseIfOpen(pid_fd);
   CloseIfOpen(read_fd);
   return result;

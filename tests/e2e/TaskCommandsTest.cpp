@@ -219,6 +219,25 @@ TEST_F(TaskCommandsE2e, NoLogLevelWritesATaskPasswordWhateverWordsTheLineHolds) 
   }
 }
 
+TEST_F(TaskCommandsE2e, ATaskThatClosesItsOutputGetsItsReplyAtOnceAndWorksOn) {
+  StartAgent(true, {"PROCESSTIMEOUT=1"});
+  const std::string go_on = install_.Path("go-on");
+  // Past PROCESSTIMEOUT the task still works, with its output closed.
+  WriteAll(install_.Path("Tasks/detach.sh"), "echo $$; exec >/dev/null 2>&1\nuntil [ -e " + go_on +
+                                                 " ]; do sleep 0.05; done\n");
+  const std::string reply = Reply("EXEC DETACH.SH\n");
+  ASSERT_FALSE(reply.empty());
+  const pid_t task = std::stoi(reply);
+  EXPECT_TRUE(testsupport::ProcessAlive(task));
+  EXPECT_FALSE(Reply("PING\n").empty());
+  EXPECT_TRUE(testsupport::ProcessAlive(task));
+  EXPECT_EQ(install_.Log().find("Process killed"), std::string::npos) << install_.Log();
+  WriteAll(go_on, "");
+  // The agent collects it as soon as it ends: no zombie stays behind.
+  EXPECT_TRUE(WaitUntil(
+      [&] { return !std::filesystem::exists("/proc/" + std::to_string(task)); }));
+}
+
 TEST_F(TaskCommandsE2e, GatedTaskWordsDoNothingWhenRemoteExecutionIsOff) {
   StartAgent(false);
   EXPECT_EQ(Reply("EXEC ../EVIL.SH\n"), "");

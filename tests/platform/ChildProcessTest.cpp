@@ -112,18 +112,37 @@ TEST(RunCommandLine, KillsTheProcessGroupAtTheTimeLimitAndKeepsWhatWasWritten) {
 }
 
 TEST(RunCommandLine, KeepsOutputUpToTheCapAndDrainsTheRest) {
-  const ChildRunResult run = RunLine("head -c 3000000 /dev/zero", Limits(20s, 1000));
+  TempFolder folder;
+  // The writer is never cut off: it ends normally once everything is read.
+  const ChildRunResult run = RunLine(
+      "sh -c \"head -c 3000000 /dev/zero; echo $? > " + folder.Path("status") + "\"",
+      Limits(20s, 1000));
   EXPECT_EQ(run.Output, std::string(1000, '\0'));
   EXPECT_TRUE(run.Truncated);
   EXPECT_FALSE(run.TimedOut);
-  EXPECT_TRUE(WIFEXITED(run.ExitStatus));
+  EXPECT_TRUE(WaitUntil([&] { return ReadAll(folder.Path("status")) == "0\n"; }));
+}
+
+TEST(RunCommandLine, ReturnsWhenTheOutputEndsAndLetsTheChildWorkOn) {
+  TempFolder folder;
+  const std::string go_on = folder.Path("go-on");
+  // The child closes its output, then works until the test lets it end.
+  const ChildRunResult run = RunLine("sh -c \"echo $$; exec >/dev/null 2>&1; until [ -e " + go_on +
+                                         " ]; do sleep 0.02; done\"",
+                                     Limits(10s));
+  EXPECT_FALSE(run.TimedOut);
+  const pid_t child = std::stoi(run.Output);
+  EXPECT_TRUE(testsupport::ProcessAlive(child));
+  WriteAll(go_on, "");
+  // Collected as soon as it ends: no zombie stays behind.
+  EXPECT_TRUE(WaitUntil([] { return ChildrenOfThisProcess().empty(); }));
 }
 
 TEST(RunCommandLine, LeavesNoChildBehind) {
   for (int i = 0; i < 20; ++i) RunLine("true");
   RunLine(R"(sh -c "exec >/dev/null 2>&1; sleep 0.2")");  // closes its output, then ends
   RunLine("sleep 30", Limits(100ms));
-  EXPECT_EQ(ChildrenOfThisProcess(), std::vector<int>{});
+  EXPECT_TRUE(WaitUntil([] { return ChildrenOfThisProcess().empty(); }));
 }
 
 TEST(SpawnDetached, StartsTheProgramInTheGivenFolderWithoutWaiting) {
