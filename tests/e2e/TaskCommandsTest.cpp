@@ -222,9 +222,11 @@ TEST_F(TaskCommandsE2e, NoLogLevelWritesATaskPasswordWhateverWordsTheLineHolds) 
 TEST_F(TaskCommandsE2e, ATaskThatClosesItsOutputGetsItsReplyAtOnceAndWorksOn) {
   StartAgent(true, {"PROCESSTIMEOUT=1"});
   const std::string go_on = install_.Path("go-on");
-  // Past PROCESSTIMEOUT the task still works, with its output closed.
-  WriteAll(install_.Path("Tasks/detach.sh"), "echo $$; exec >/dev/null 2>&1\nuntil [ -e " + go_on +
-                                                 " ]; do sleep 0.05; done\n");
+  // Past PROCESSTIMEOUT the task still works, with its output closed (for 30 s
+  // at most, should the test stop early).
+  WriteAll(install_.Path("Tasks/detach.sh"),
+           "echo $$; exec >/dev/null 2>&1\ni=0\nuntil [ -e " + go_on +
+               " ] || [ $i -ge 600 ]; do sleep 0.05; i=$((i+1)); done\n");
   const std::string reply = Reply("EXEC DETACH.SH\n");
   ASSERT_FALSE(reply.empty());
   const pid_t task = std::stoi(reply);

@@ -126,10 +126,12 @@ TEST(RunCommandLine, KeepsOutputUpToTheCapAndDrainsTheRest) {
 TEST(RunCommandLine, ReturnsWhenTheOutputEndsAndLetsTheChildWorkOn) {
   TempFolder folder;
   const std::string go_on = folder.Path("go-on");
-  // The child closes its output, then works until the test lets it end.
-  const ChildRunResult run = RunLine("sh -c \"echo $$; exec >/dev/null 2>&1; until [ -e " + go_on +
-                                         " ]; do sleep 0.02; done\"",
-                                     Limits(10s));
+  // The child closes its output, then works until the test lets it end (30 s
+  // at most).
+  const ChildRunResult run =
+      RunLine("sh -c \"echo $$; exec >/dev/null 2>&1; i=0; until [ -e " + go_on +
+                  " ] || [ $i -ge 600 ]; do sleep 0.05; i=$((i+1)); done\"",
+              Limits(10s));
   EXPECT_FALSE(run.TimedOut);
   const pid_t child = std::stoi(run.Output);
   EXPECT_TRUE(testsupport::ProcessAlive(child));
