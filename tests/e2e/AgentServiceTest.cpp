@@ -80,7 +80,8 @@ TEST(AgentAsService, StartsStopsAndRefusesASecondInstance) {
   install.WriteConfig({"LOGLEVEL=5", "RRDTOOL=FALSE", "PERIODOBASE=0"});
   const pid_t pid = install.StartAgentService();
   ASSERT_GT(pid, 0) << install.Log();
-  EXPECT_NE(install.Log().find("Serviço iniciado !"), std::string::npos);
+  // The agent reports running just before it logs so.
+  EXPECT_TRUE(WaitUntil([&] { return install.Log().find("Serviço iniciado !") != std::string::npos; }));
   EXPECT_EQ(install.State("tarvo AGENT service"), 4);  // names ignore letter case
 
   // A second copy, started meanwhile, refuses to run and leaves the first alone.
