@@ -24,7 +24,9 @@ std::vector<std::string>& LogSecrets() {
 ScopedLogSecrets::ScopedLogSecrets(std::vector<std::string> secrets)
     : previous_(std::exchange(LogSecrets(), std::move(secrets))) {}
 
-ScopedLogSecrets::~ScopedLogSecrets() { LogSecrets() = std::move(previous_); }
+ScopedLogSecrets::~ScopedLogSecrets() {
+  LogSecrets() = std::move(previous_);
+}
 
 void WriteLog(std::string_view text, int16_t level) {
   if (level > TheAgentConfig().LogLevel) return;

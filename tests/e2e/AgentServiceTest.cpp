@@ -81,7 +81,8 @@ TEST(AgentAsService, StartsStopsAndRefusesASecondInstance) {
   const pid_t pid = install.StartAgentService();
   ASSERT_GT(pid, 0) << install.Log();
   // The agent reports running just before it logs so.
-  EXPECT_TRUE(WaitUntil([&] { return install.Log().find("Serviço iniciado !") != std::string::npos; }));
+  EXPECT_TRUE(
+      WaitUntil([&] { return install.Log().find("Serviço iniciado !") != std::string::npos; }));
   EXPECT_EQ(install.State("tarvo AGENT service"), 4);  // names ignore letter case
 
   // A second copy, started meanwhile, refuses to run and leaves the first alone.

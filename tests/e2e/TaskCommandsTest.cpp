@@ -236,8 +236,7 @@ TEST_F(TaskCommandsE2e, ATaskThatClosesItsOutputGetsItsReplyAtOnceAndWorksOn) {
   EXPECT_EQ(install_.Log().find("Process killed"), std::string::npos) << install_.Log();
   WriteAll(go_on, "");
   // The agent collects it as soon as it ends: no zombie stays behind.
-  EXPECT_TRUE(WaitUntil(
-      [&] { return !std::filesystem::exists("/proc/" + std::to_string(task)); }));
+  EXPECT_TRUE(WaitUntil([&] { return !std::filesystem::exists("/proc/" + std::to_string(task)); }));
 }
 
 TEST_F(TaskCommandsE2e, GatedTaskWordsDoNothingWhenRemoteExecutionIsOff) {

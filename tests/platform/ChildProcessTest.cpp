@@ -114,9 +114,9 @@ TEST(RunCommandLine, KillsTheProcessGroupAtTheTimeLimitAndKeepsWhatWasWritten) {
 TEST(RunCommandLine, KeepsOutputUpToTheCapAndDrainsTheRest) {
   TempFolder folder;
   // The writer is never cut off: it ends normally once everything is read.
-  const ChildRunResult run = RunLine(
-      "sh -c \"head -c 3000000 /dev/zero; echo $? > " + folder.Path("status") + "\"",
-      Limits(20s, 1000));
+  const ChildRunResult run =
+      RunLine("sh -c \"head -c 3000000 /dev/zero; echo $? > " + folder.Path("status") + "\"",
+              Limits(20s, 1000));
   EXPECT_EQ(run.Output, std::string(1000, '\0'));
   EXPECT_TRUE(run.Truncated);
   EXPECT_FALSE(run.TimedOut);
