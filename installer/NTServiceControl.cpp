@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "common/ServicesWin32.h"
 #include "platform/ServiceManager.h"
 #include "platform/SystemInfo.h"
 
@@ -14,29 +15,13 @@ using platform::SC_HANDLE;
 // The configuration is read in records of this size, as many as it needs.
 constexpr DWORD kConfigRecordBytes = 36;
 
-// Closes a service-manager handle when it goes.
-class ScopedScHandle {
- public:
-  explicit ScopedScHandle(SC_HANDLE handle) : handle_(handle) {}
-  ~ScopedScHandle() {
-    if (handle_ != nullptr) platform::CloseServiceHandle(handle_);
-  }
-  ScopedScHandle(const ScopedScHandle&) = delete;
-  ScopedScHandle& operator=(const ScopedScHandle&) = delete;
-  SC_HANDLE get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr; }
-
- private:
-  SC_HANDLE handle_;
-};
-
 // Runs action on the service opened with the given rights (the manager with
 // connect rights); returns the failing step's error code or 0.
 template <typename Action>
 DWORD WithService(const std::string& service_name, DWORD access, Action action) {
-  ScopedScHandle manager(platform::OpenSCManagerA(nullptr, nullptr, platform::SC_MANAGER_CONNECT));
+  common::ScHandle manager(platform::OpenSCManagerA(nullptr, nullptr, platform::SC_MANAGER_CONNECT));
   if (!manager) return platform::GetLastError();
-  ScopedScHandle service(platform::OpenServiceA(manager.get(), service_name.c_str(), access));
+  common::ScHandle service(platform::OpenServiceA(manager.get(), service_name.c_str(), access));
   if (!service) return platform::GetLastError();
   return action(service.get());
 }
@@ -82,10 +67,10 @@ int32_t QueryServiceState(const std::string& service_name) {
 DWORD InstallService(const std::string& service_name, const std::string& binary_path,
                      std::string& account, const std::string& password) {
   account = QualifiedAccount(account, GetLogonDomain());
-  ScopedScHandle manager(
+  common::ScHandle manager(
       platform::OpenSCManagerA(nullptr, nullptr, platform::SC_MANAGER_CREATE_SERVICE));
   if (!manager) return platform::GetLastError();
-  ScopedScHandle service(platform::CreateServiceA(
+  common::ScHandle service(platform::CreateServiceA(
       manager.get(), service_name.c_str(), service_name.c_str(), platform::SERVICE_ALL_ACCESS,
       platform::SERVICE_WIN32_OWN_PROCESS, platform::SERVICE_AUTO_START,
       platform::SERVICE_ERROR_NORMAL, binary_path.c_str(), nullptr, nullptr, nullptr,

@@ -22,6 +22,8 @@ namespace installer {
 namespace {
 
 constexpr int kCheckIntervalMs = 1000;
+// Wide enough for a program folder path of usual length on one line.
+constexpr int kMinimumWidth = 460;
 
 // Creates a child object whose objectName is the member's name.
 template <typename T, typename... Args>
@@ -81,6 +83,7 @@ frmServiceControl::frmServiceControl(QWidget* parent) : QMainWindow(parent) {
   layout->addWidget(Frame1);
   layout->addWidget(Frame2);
   setCentralWidget(central);
+  setMinimumWidth(kMinimumWidth);
 
   FileMenu = Named<QMenu>("FileMenu", "File", this);
   ExitMenu = Named<QAction>("ExitMenu", "Exit", this);
