@@ -50,8 +50,9 @@ struct Account {
 // not exist here.
 std::optional<Account> ResolveAccount(const std::string& configured) {
   Account account;
+  if (geteuid() != 0 || scm::IsSystemAccount(configured)) return account;
   const std::string user = scm::LocalUserOfAccount(configured);
-  if (geteuid() != 0 || user.empty()) return account;
+  if (user.empty()) return std::nullopt;
   std::vector<char> buffer(16384);
   passwd entry{};
   passwd* found = nullptr;
@@ -267,15 +268,19 @@ int Launch(const std::string& root, const scm::ServiceConfig& config, const Acco
 
 namespace scm {
 
+bool IsSystemAccount(std::string_view account) {
+  return account.empty() || NamesEqual(account, "LocalSystem");
+}
+
 std::string LocalUserOfAccount(std::string_view account) {
-  if (account.empty() || NamesEqual(account, "LocalSystem")) return {};
   const size_t slash = account.rfind('\\');
   return std::string(slash == std::string_view::npos ? account : account.substr(slash + 1));
 }
 
 bool AccountExists(std::string_view account) {
+  if (IsSystemAccount(account)) return true;
   const std::string user = LocalUserOfAccount(account);
-  if (user.empty()) return true;
+  if (user.empty()) return false;
   std::vector<char> buffer(16384);
   passwd entry{};
   passwd* found = nullptr;

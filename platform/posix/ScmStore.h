@@ -47,11 +47,12 @@ struct StatusRecord {
   std::string args;  // StartServiceA's arguments as one command line
 };
 
-// The local user name an account stands for: empty for none or "LocalSystem"
-// (root); "name" for "name", ".\\name" and "DOMAIN\\name" alike, since only
-// local users exist here.
+// None or "LocalSystem": the service runs as root.
+bool IsSystemAccount(std::string_view account);
+// The local user name any other account stands for: "name" for "name",
+// ".\\name" and "DOMAIN\\name" alike, since only local users exist here.
 std::string LocalUserOfAccount(std::string_view account);
-// Whether the account names root or an existing local user.
+// Whether the account is the system account or names an existing local user.
 bool AccountExists(std::string_view account);
 
 // A binary path that names an existing file as a whole but holds blanks,

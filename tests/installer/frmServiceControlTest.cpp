@@ -38,13 +38,17 @@ int RunQuietly(const std::string& command) {
 class InstallerWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Both program files are a small service program that runs until stopped.
+    // Both program files are a small service program that runs until stopped,
+    // in a folder whose name holds a blank.
+    std::filesystem::create_directory(Folder());
     for (const char* name : {"AgentTarvoService", "TarvoWDService"}) {
-      std::filesystem::copy_file(TARVO_TEST_SERVICE_BINARY, scm_.Path(name));
+      std::filesystem::copy_file(TARVO_TEST_SERVICE_BINARY, Folder() + "/" + name);
     }
     MessageBoxHook() = [this](const QString&, const QString& text) { messages_ << text; };
     ASSERT_TRUE(form_.Form_Load());
   }
+
+  std::string Folder() const { return scm_.Path("Program Files"); }
 
   template <typename T>
   T* Control(const char* name) {
@@ -66,7 +70,7 @@ class InstallerWindowTest : public ::testing::Test {
   }
 
   testsupport::ScmTestRoot scm_;
-  testsupport::ScopedEnv home_{"TARVO_HOME", scm_.folder()};
+  testsupport::ScopedEnv home_{"TARVO_HOME", Folder()};
   frmServiceControl form_;
   QStringList messages_;
 };
@@ -75,7 +79,7 @@ TEST_F(InstallerWindowTest, InstallsStartsStopsAndRemovesTheAgentForTheSystemAcc
   EXPECT_EQ(form_.windowTitle(), "Tarvo Agent Service Install");
   EXPECT_EQ(Control<QTimer>("tmrCheck")->interval(), 1000);
   EXPECT_TRUE(Control<QTimer>("tmrCheck")->isActive());
-  EXPECT_EQ(Control<QLabel>("label1")->text().toStdString(), scm_.Path("AgentTarvoService"));
+  EXPECT_EQ(Control<QLabel>("label1")->text().toStdString(), Folder() + "/AgentTarvoService");
   EXPECT_EQ(Control<QLineEdit>("txtAccount")->text(), "LocalSystem");
   EXPECT_FALSE(Enabled("txtPassword"));
   EXPECT_EQ(Caption("cmdInstall"), "Install Service");

@@ -134,6 +134,8 @@ TEST_F(ScmConfigTest, RefusesUnknownAccountsAndQuotesAProgramPathWithBlanks) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_SERVICE_ACCOUNT);
   EXPECT_EQ(OpenServiceA(manager_, "Nobody Here", SERVICE_QUERY_CONFIG), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
+  EXPECT_EQ(Create("No Name", nullptr, SERVICE_DEMAND_START, ".\\"), nullptr);  // never root
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_SERVICE_ACCOUNT);
 
   const std::string folder = scm_.Path("with blank");
   ASSERT_TRUE(std::filesystem::create_directories(folder));
