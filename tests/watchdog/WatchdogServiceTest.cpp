@@ -66,9 +66,13 @@ TEST(WatchdogService, RestartsTheStoppedAgentRefusesASecondCopyAndStopsWithinATu
   EXPECT_NE(reply->find(" PONG "), std::string::npos) << *reply;
 
   // A stop request ends the watchdog at the end of its turn; the agent runs on.
+  // Stopped means a new start succeeds at once: the old copy has let go of its
+  // instance lock by then.
   ASSERT_EQ(install.Sc({"stop", kWatchdogService}).exit_code, 0);
-  EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(watchdog_pid); }, 30s));
-  EXPECT_EQ(install.State(kWatchdogService), 1);
+  ASSERT_TRUE(WaitUntil([&] { return install.State(kWatchdogService) == 1; }, 30s));
+  ASSERT_EQ(install.Sc({"start", kWatchdogService}).exit_code, 0);
+  EXPECT_TRUE(install.WaitForState(kWatchdogService, 4));
+  EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(watchdog_pid); }));
   EXPECT_EQ(install.State(kAgentService), 4);
   EXPECT_EQ(install.Log().find("WatchDog"), std::string::npos) << install.Log();
 }
