@@ -12,23 +12,6 @@ namespace {
 using platform::DWORD;
 using platform::SC_HANDLE;
 
-// Closes a service-manager handle when it goes; a failed open leaves it null.
-class ScHandle {
- public:
-  explicit ScHandle(SC_HANDLE handle) : handle_(handle) {}
-  ~ScHandle() {
-    if (handle_ != nullptr) platform::CloseServiceHandle(handle_);
-  }
-  ScHandle(const ScHandle&) = delete;
-  ScHandle& operator=(const ScHandle&) = delete;
-
-  SC_HANDLE get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr; }
-
- private:
-  SC_HANDLE handle_;
-};
-
 struct StateTexts {
   std::string_view sentence;  // QueryService
   std::string_view word;      // ListServicesText

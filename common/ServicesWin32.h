@@ -6,9 +6,27 @@
 #include <string>
 #include <string_view>
 
+#include "platform/ServiceManager.h"
 #include "platform/WinTypes.h"
 
 namespace common {
+
+// Closes a service-manager handle when it goes; a failed open leaves it null.
+class ScHandle {
+ public:
+  explicit ScHandle(platform::SC_HANDLE handle) : handle_(handle) {}
+  ~ScHandle() {
+    if (handle_ != nullptr) platform::CloseServiceHandle(handle_);
+  }
+  ScHandle(const ScHandle&) = delete;
+  ScHandle& operator=(const ScHandle&) = delete;
+
+  platform::SC_HANDLE get() const { return handle_; }
+  explicit operator bool() const { return handle_ != nullptr; }
+
+ private:
+  platform::SC_HANDLE handle_;
+};
 
 // The status sentence of a service: "Service Is Running", "Service Is Stopped",
 // ... by its current state; "Service Not Found" when the manager or the service

@@ -13,6 +13,10 @@ std::string ExecutablePath();
 // The machine's full host name (gethostname); empty on failure.
 std::string ComputerName();
 
+// The machine's NIS/YP domain (getdomainname), which stands for the signed-on
+// user's logon domain; empty when it is unset, "(none)" or unreadable.
+std::string LogonDomain();
+
 // Minutes west of UTC of the local zone's standard time, as the Windows
 // time-zone Bias counts them (UTC = local standard time + bias; UTC-3 gives 180).
 // Daylight saving is never included. 0 for UTC or when the zone is unknown.

@@ -33,6 +33,9 @@ const char* ErrorText(DWORD code) {
       {ERROR_SERVICE_REQUEST_TIMEOUT,
        "The service did not respond to the start or control request in a timely fashion."},
       {ERROR_SERVICE_ALREADY_RUNNING, "An instance of the service is already running."},
+      {ERROR_INVALID_SERVICE_ACCOUNT,
+       "The account name is invalid or does not exist, or the password is invalid for the "
+       "account name specified."},
       {ERROR_SERVICE_DISABLED, "The service cannot be started because it is disabled."},
       {ERROR_SERVICE_DOES_NOT_EXIST,
        "The specified service does not exist as an installed service."},

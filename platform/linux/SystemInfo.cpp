@@ -24,6 +24,13 @@ std::string ComputerName() {
   return buffer;
 }
 
+std::string LogonDomain() {
+  char buffer[256] = {};
+  if (getdomainname(buffer, sizeof(buffer) - 1) != 0) return {};
+  const std::string domain = buffer;
+  return domain == "(none)" ? std::string() : domain;
+}
+
 int StandardTimeBiasMinutes() {
   // tzset() reads TZ (or /etc/localtime) and leaves the standard-time offset, in
   // seconds west of UTC, in the C library's `timezone`.

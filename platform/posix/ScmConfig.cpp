@@ -189,10 +189,15 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* service_name, const char
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
+  // Windows refuses an account it does not know at creation; nothing is made.
+  if (service_start_name != nullptr && !scm::AccountExists(service_start_name)) {
+    SetLastError(ERROR_INVALID_SERVICE_ACCOUNT);
+    return nullptr;
+  }
   scm::ServiceConfig config;
   config.name = service_name;
   config.display_name = (display_name != nullptr && *display_name) ? display_name : service_name;
-  config.binary_path = binary_path;
+  config.binary_path = scm::QuotedBinaryPath(binary_path);
   config.account =
       (service_start_name != nullptr && *service_start_name) ? service_start_name : "LocalSystem";
   config.type = service_type;

@@ -46,23 +46,13 @@ struct Account {
 };
 
 // Resolves the configured account. Only root can start a service under another
-// account; other callers start it as themselves. "LocalSystem" (or none) is
-// root; ".\name" and "<this host>\name" are the local user name. Nothing when
-// the account does not exist here.
+// account; other callers start it as themselves. Nothing when the account does
+// not exist here.
 std::optional<Account> ResolveAccount(const std::string& configured) {
   Account account;
-  if (geteuid() != 0 || configured.empty() || scm::NamesEqual(configured, "LocalSystem")) {
-    return account;
-  }
-  std::string user = configured;
-  size_t slash = configured.rfind('\\');
-  if (slash != std::string::npos) {
-    std::string domain = configured.substr(0, slash);
-    char host[256] = {};
-    gethostname(host, sizeof host - 1);
-    if (domain != "." && !scm::NamesEqual(domain, host)) return std::nullopt;
-    user = configured.substr(slash + 1);
-  }
+  if (geteuid() != 0 || scm::IsSystemAccount(configured)) return account;
+  const std::string user = scm::LocalUserOfAccount(configured);
+  if (user.empty()) return std::nullopt;
   std::vector<char> buffer(16384);
   passwd entry{};
   passwd* found = nullptr;
@@ -275,6 +265,40 @@ int Launch(const std::string& root, const scm::ServiceConfig& config, const Acco
 }
 
 }  // namespace
+
+namespace scm {
+
+bool IsSystemAccount(std::string_view account) {
+  return account.empty() || NamesEqual(account, "LocalSystem");
+}
+
+std::string LocalUserOfAccount(std::string_view account) {
+  const size_t slash = account.rfind('\\');
+  return std::string(slash == std::string_view::npos ? account : account.substr(slash + 1));
+}
+
+bool AccountExists(std::string_view account) {
+  if (IsSystemAccount(account)) return true;
+  const std::string user = LocalUserOfAccount(account);
+  if (user.empty()) return false;
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  return getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+         found != nullptr;
+}
+
+std::string QuotedBinaryPath(std::string_view binary_path) {
+  const std::string path(binary_path);
+  struct stat info {};
+  if (path.find(' ') == std::string::npos || path.front() == '"' ||
+      stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return path;
+  }
+  return "\"" + path + "\"";
+}
+
+}  // namespace scm
 
 BOOL StartServiceA(SC_HANDLE service, DWORD argc, const char** argv) {
   auto data = scm::CheckHandle(service, false, SERVICE_START);

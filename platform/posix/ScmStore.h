@@ -47,6 +47,18 @@ struct StatusRecord {
   std::string args;  // StartServiceA's arguments as one command line
 };
 
+// None or "LocalSystem": the service runs as root.
+bool IsSystemAccount(std::string_view account);
+// The local user name any other account stands for: "name" for "name",
+// ".\\name" and "DOMAIN\\name" alike, since only local users exist here.
+std::string LocalUserOfAccount(std::string_view account);
+// Whether the account is the system account or names an existing local user.
+bool AccountExists(std::string_view account);
+
+// A binary path that names an existing file as a whole but holds blanks,
+// quoted so that it is read as one program when started; any other path as given.
+std::string QuotedBinaryPath(std::string_view binary_path);
+
 // Service names match ignoring (ASCII) letter case, as on Windows.
 bool NamesEqual(std::string_view a, std::string_view b);
 bool NameLess(std::string_view a, std::string_view b);

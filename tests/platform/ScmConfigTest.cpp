@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include <vector>
 
 #include "platform/ServiceManager.h"
@@ -102,7 +104,7 @@ TEST_F(ScmConfigTest, QueryServiceConfigReportsTheSizeThenTheRecord) {
 }
 
 TEST_F(ScmConfigTest, KeepsAccountAndDescription) {
-  SC_HANDLE service = Create("Desc", nullptr, SERVICE_DEMAND_START, ".\\svcuser");
+  SC_HANDLE service = Create("Desc", nullptr, SERVICE_DEMAND_START, ".\\nobody");
   ASSERT_NE(service, nullptr);
   char text[] = "Tarvo...\nsecond line";
   SERVICE_DESCRIPTIONA info{text};
@@ -120,8 +122,36 @@ TEST_F(ScmConfigTest, KeepsAccountAndDescription) {
   std::vector<unsigned char> config_buffer(1024);
   auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(config_buffer.data());
   ASSERT_TRUE(QueryServiceConfigA(reader, config, 1024, &needed));
-  EXPECT_STREQ(config->lpServiceStartName, ".\\svcuser");
+  EXPECT_STREQ(config->lpServiceStartName, ".\\nobody");
   EXPECT_STREQ(config->lpDisplayName, "Desc");  // no display name: the service name
+}
+
+TEST_F(ScmConfigTest, RefusesUnknownAccountsAndQuotesAProgramPathWithBlanks) {
+  // Any domain names the local user; an unknown user makes nothing.
+  EXPECT_NE(Create("Domain", nullptr, SERVICE_DEMAND_START, "CORP\\nobody"), nullptr);
+  EXPECT_EQ(Create("Nobody Here", nullptr, SERVICE_DEMAND_START, ".\\no-such-user-tarvo"),
+            nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_SERVICE_ACCOUNT);
+  EXPECT_EQ(OpenServiceA(manager_, "Nobody Here", SERVICE_QUERY_CONFIG), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
+  EXPECT_EQ(Create("No Name", nullptr, SERVICE_DEMAND_START, ".\\"), nullptr);  // never root
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_SERVICE_ACCOUNT);
+
+  const std::string folder = scm_.Path("with blank");
+  ASSERT_TRUE(std::filesystem::create_directories(folder));
+  const std::string program = folder + "/program";
+  testsupport::WriteAll(program, "");
+  SC_HANDLE service =
+      CreateServiceA(manager_, "Blank", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                     SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, program.c_str(), nullptr, nullptr,
+                     nullptr, nullptr, nullptr);
+  ASSERT_NE(service, nullptr);
+  handles_.push_back(service);
+  std::vector<unsigned char> buffer(1024);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+  DWORD needed = 0;
+  ASSERT_TRUE(QueryServiceConfigA(service, config, 1024, &needed));
+  EXPECT_EQ(std::string(config->lpBinaryPathName), "\"" + program + "\"");
 }
 
 TEST_F(ScmConfigTest, HandlesCarryTheirRights) {

@@ -283,9 +283,8 @@ TEST_F(ScmServiceTest, RunsUnderTheConfiguredAccount) {
   EXPECT_TRUE(WaitForLog("exited"));
   EXPECT_EQ(Log().find("status failed"), std::string::npos);
 
-  SC_HANDLE unknown = Install("Stranger", "", "OTHERDOMAIN\\nobody");
-  EXPECT_FALSE(StartServiceA(unknown, 0, nullptr));
-  EXPECT_EQ(GetLastError(), 1069u);  // ERROR_SERVICE_LOGON_FAILED
+  EXPECT_EQ(Install("Stranger", "", "OTHERDOMAIN\\no-such-user-tarvo"), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_SERVICE_ACCOUNT);
 }
 
 }  // namespace

@@ -15,6 +15,23 @@
 
 namespace testsupport {
 
+// Kills every live process a status record below the manager's root names
+// (matching its start time, so a reused process id is left alone).
+inline void KillServicesUnder(const std::string& root) {
+  std::string status_folder = root + "/status";
+  DIR* dir = opendir(status_folder.c_str());
+  if (dir == nullptr) return;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::string text = ReadAll(status_folder + "/" + entry->d_name + "/status");
+    auto record = platform::scm::ParseStatus(text);
+    if (record && platform::ProcessIsAlive(record->pid, record->start_time)) {
+      KillProcess(record->pid);
+    }
+  }
+  closedir(dir);
+}
+
 class ScmTestRoot {
  public:
   ScmTestRoot() : env_("TARVO_SCM_ROOT", folder_.Path("scm")) {}
@@ -28,22 +45,8 @@ class ScmTestRoot {
   std::string Path(const std::string& relative) const { return folder_.Path(relative); }
   const std::string& folder() const { return folder_.path(); }
 
-  // Kills every live process a status record names (matching its start time, so
-  // a reused process id is left alone).
-  void KillServices() const {
-    std::string status_folder = root() + "/status";
-    DIR* dir = opendir(status_folder.c_str());
-    if (dir == nullptr) return;
-    while (dirent* entry = readdir(dir)) {
-      if (entry->d_name[0] == '.') continue;
-      std::string text = ReadAll(status_folder + "/" + entry->d_name + "/status");
-      auto record = platform::scm::ParseStatus(text);
-      if (record && platform::ProcessIsAlive(record->pid, record->start_time)) {
-        KillProcess(record->pid);
-      }
-    }
-    closedir(dir);
-  }
+  // Kills every live process a status record below the root names.
+  void KillServices() const { KillServicesUnder(root()); }
 
  private:
   TempFolder folder_;

@@ -102,7 +102,7 @@ TEST_F(TarvoScTest, QueryListsEveryServiceInNameOrder) {
 }
 
 TEST_F(TarvoScTest, CreateOptionsReachTheServiceRecord) {
-  ASSERT_EQ(Sc({"create", "Opts", Binary(), "--start", "auto", "--account", ".\\svc",
+  ASSERT_EQ(Sc({"create", "Opts", Binary(), "--start", "auto", "--account", ".\\nobody",
                 "--description", "Tarvo..."})
                 .exit_code,
             0);
@@ -115,7 +115,7 @@ TEST_F(TarvoScTest, CreateOptionsReachTheServiceRecord) {
   DWORD needed = 0;
   ASSERT_TRUE(QueryServiceConfigA(service, config, 4096, &needed));
   EXPECT_EQ(config->dwStartType, SERVICE_AUTO_START);
-  EXPECT_STREQ(config->lpServiceStartName, ".\\svc");
+  EXPECT_STREQ(config->lpServiceStartName, ".\\nobody");
   EXPECT_EQ(config->lpBinaryPathName, Binary());
   ASSERT_TRUE(
       QueryServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, buffer.data(), 4096, &needed));

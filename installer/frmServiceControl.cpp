@@ -1,0 +1,252 @@
+#include "installer/frmServiceControl.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "common/ProgramFolder.h"
+#include "common/ServiceGlue.h"
+#include "installer/NTServiceControl.h"
+#include "platform/ServiceManager.h"
+
+namespace installer {
+namespace {
+
+constexpr int kCheckIntervalMs = 1000;
+// Wide enough for a program folder path of usual length on one line.
+constexpr int kMinimumWidth = 460;
+
+// Creates a child object whose objectName is the member's name.
+template <typename T, typename... Args>
+T* Named(const char* name, Args&&... args) {
+  T* object = new T(std::forward<Args>(args)...);
+  object->setObjectName(QString::fromLatin1(name));
+  return object;
+}
+
+QString FromLocal(const std::string& text) { return QString::fromStdString(text); }
+std::string ToLocal(const QString& text) { return text.toStdString(); }
+
+}  // namespace
+
+MessageBoxFunction& MessageBoxHook() {
+  static MessageBoxFunction hook = [](const QString& title, const QString& text) {
+    QMessageBox::information(nullptr, title, text, QMessageBox::Ok);
+  };
+  return hook;
+}
+
+void ShowMessage(const QString& title, const QString& text) { MessageBoxHook()(title, text); }
+
+frmServiceControl::frmServiceControl(QWidget* parent) : QMainWindow(parent) {
+  setObjectName("frmServiceControl");
+  setWindowTitle("Tarvo Agent Service Install");
+
+  agent_.service_name = kAgentServiceName;
+  watchdog_.service_name = kWatchdogServiceName;
+  static const char* const kAgentNames[8] = {"label1",      "lblAccount", "txtAccount",
+                                             "lblPassword", "txtPassword", "chkSystem",
+                                             "cmdInstall",  "cmdStart"};
+  static const char* const kWatchdogNames[8] = {"wd_servicefile", "lblAccount2", "Txtaccount2",
+                                                "lblpassword2",   "txtPassword2", "ChkSystem2",
+                                                "CMDInstall2",    "CMDStart2"};
+  Frame1 = BuildFrame("Frame1", "Tarvo Agent Service", agent_, kAgentNames);
+  Frame2 = BuildFrame("Frame2", "Tarvo WatchDog Service", watchdog_, kWatchdogNames);
+  label1 = agent_.service_file;
+  lblAccount = agent_.account_label;
+  txtAccount = agent_.account;
+  lblPassword = agent_.password_label;
+  txtPassword = agent_.password;
+  chkSystem = agent_.system_account;
+  cmdInstall = agent_.install;
+  cmdStart = agent_.start;
+  wd_servicefile = watchdog_.service_file;
+  lblAccount2 = watchdog_.account_label;
+  Txtaccount2 = watchdog_.account;
+  lblpassword2 = watchdog_.password_label;
+  txtPassword2 = watchdog_.password;
+  ChkSystem2 = watchdog_.system_account;
+  CMDInstall2 = watchdog_.install;
+  CMDStart2 = watchdog_.start;
+
+  auto* central = new QWidget(this);
+  auto* layout = new QVBoxLayout(central);
+  layout->addWidget(Frame1);
+  layout->addWidget(Frame2);
+  setCentralWidget(central);
+  setMinimumWidth(kMinimumWidth);
+
+  FileMenu = Named<QMenu>("FileMenu", "File", this);
+  ExitMenu = Named<QAction>("ExitMenu", "Exit", this);
+  aboutMenu = Named<QAction>("aboutMenu", "About", this);
+  FileMenu->addAction(ExitMenu);
+  menuBar()->addMenu(FileMenu);
+  menuBar()->addAction(aboutMenu);
+
+  tmrCheck = Named<QTimer>("tmrCheck", this);
+  tmrCheck->setInterval(kCheckIntervalMs);
+
+  connect(cmdInstall, &QPushButton::clicked, this, &frmServiceControl::cmdInstall_Click);
+  connect(CMDInstall2, &QPushButton::clicked, this, &frmServiceControl::CMDInstall2_Click);
+  connect(cmdStart, &QPushButton::clicked, this, &frmServiceControl::cmdStart_Click);
+  connect(CMDStart2, &QPushButton::clicked, this, &frmServiceControl::CMDStart2_Click);
+  connect(chkSystem, &QCheckBox::clicked, this, &frmServiceControl::chkSystem_Click);
+  connect(ChkSystem2, &QCheckBox::clicked, this, &frmServiceControl::ChkSystem2_Click);
+  connect(tmrCheck, &QTimer::timeout, this, &frmServiceControl::tmrCheck_Timer);
+  connect(ExitMenu, &QAction::triggered, this, &frmServiceControl::ExitMenu_Click);
+  connect(aboutMenu, &QAction::triggered, this, &frmServiceControl::aboutMenu_Click);
+}
+
+QGroupBox* frmServiceControl::BuildFrame(const char* frame_name, const char* caption,
+                                         ServiceFrame& frame, const char* const names[8]) {
+  auto* box = Named<QGroupBox>(frame_name, caption);
+  frame.service_file = Named<QLabel>(names[0]);
+  frame.account_label = Named<QLabel>(names[1], "Account:");
+  frame.account = Named<QLineEdit>(names[2]);
+  frame.password_label = Named<QLabel>(names[3], "Password:");
+  frame.password = Named<QLineEdit>(names[4]);
+  frame.password->setEchoMode(QLineEdit::Password);
+  frame.system_account = Named<QCheckBox>(names[5], "System Account");
+  frame.system_account->setChecked(true);
+  frame.install = Named<QPushButton>(names[6], "Install Service");
+  frame.start = Named<QPushButton>(names[7], "Start Service");
+  frame.service_file->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
+  auto* grid = new QGridLayout(box);
+  grid->addWidget(new QLabel("Service file:"), 0, 0);
+  grid->addWidget(frame.service_file, 0, 1, 1, 2);
+  grid->addWidget(frame.account_label, 1, 0);
+  grid->addWidget(frame.account, 1, 1);
+  grid->addWidget(frame.system_account, 1, 2);
+  grid->addWidget(frame.password_label, 2, 0);
+  grid->addWidget(frame.password, 2, 1);
+  grid->addWidget(frame.install, 3, 1);
+  grid->addWidget(frame.start, 3, 2);
+  grid->setColumnStretch(1, 1);
+  return box;
+}
+
+bool frmServiceControl::Form_Load() {
+  const std::string folder = GetShortPath(common::ProgramFolder());
+  label1->setText(FromLocal(folder + "/AgentTarvoService"));
+  wd_servicefile->setText(FromLocal(folder + "/TarvoWDService"));
+  if (!common::IsWindowsNT()) {
+    ShowMessage(windowTitle(), "This program requires Windows NT/2000/XP");
+    close();
+    return false;
+  }
+  SystemAccountClicked(agent_);
+  SystemAccountClicked(watchdog_);
+  RefreshFrame(agent_);
+  RefreshFrame(watchdog_);
+  tmrCheck->start();
+  return true;
+}
+
+void frmServiceControl::SetAccountFieldsEnabled(ServiceFrame& frame, bool enabled) {
+  frame.account->setEnabled(enabled);
+  frame.password->setEnabled(enabled);
+  frame.account_label->setEnabled(enabled);
+  frame.password_label->setEnabled(enabled);
+}
+
+void frmServiceControl::RefreshFrame(ServiceFrame& frame) {
+  std::string account;
+  if (CheckServiceInstalled(frame.service_name, &account) != 0) {
+    frame.Installed = false;
+    frame.install->setText("Install Service");
+    SetAccountFieldsEnabled(frame, !frame.system_account->isChecked());
+    frame.system_account->setEnabled(true);
+    frame.start->setEnabled(false);
+    frame.install->setEnabled(true);
+    return;
+  }
+  frame.account->setText(FromLocal(account));
+  frame.Installed = true;
+  frame.install->setText("Uninstall Service");
+  SetAccountFieldsEnabled(frame, false);
+  frame.system_account->setEnabled(false);
+  frame.LastState = QueryServiceState(frame.service_name);
+  switch (frame.LastState) {
+    case platform::SERVICE_STOPPED:
+      frame.install->setEnabled(true);
+      frame.start->setText("Start Service");
+      frame.start->setEnabled(true);
+      break;
+    case platform::SERVICE_RUNNING:
+      // A running service cannot be removed from here.
+      frame.install->setEnabled(false);
+      frame.start->setText("Stop Service");
+      frame.start->setEnabled(true);
+      break;
+    default:  // pending, paused or unreadable: no action until it settles
+      frame.install->setEnabled(false);
+      frame.start->setEnabled(false);
+      break;
+  }
+}
+
+void frmServiceControl::SystemAccountClicked(ServiceFrame& frame) {
+  const bool system = frame.system_account->isChecked();
+  frame.account->setText(system ? QString("LocalSystem") : QString());
+  SetAccountFieldsEnabled(frame, !system);
+}
+
+void frmServiceControl::InstallClicked(ServiceFrame& frame) {
+  RefreshFrame(frame);
+  if (!frame.install->isEnabled()) return;
+  frame.install->setEnabled(false);
+  if (frame.Installed) {
+    UninstallService(frame.service_name);
+  } else {
+    std::string account = ToLocal(frame.account->text());
+    InstallService(frame.service_name, ToLocal(frame.service_file->text()), account,
+                   ToLocal(frame.password->text()));
+    frame.account->setText(FromLocal(account));
+    frame.password->clear();  // the password is never kept
+  }
+  RefreshFrame(frame);
+}
+
+void frmServiceControl::StartClicked(ServiceFrame& frame) {
+  RefreshFrame(frame);
+  if (!frame.start->isEnabled()) return;
+  frame.start->setEnabled(false);
+  if (frame.LastState == platform::SERVICE_RUNNING) {
+    StopServiceByName(frame.service_name);
+  } else if (frame.LastState == platform::SERVICE_STOPPED) {
+    StartServiceByName(frame.service_name);
+  }
+  RefreshFrame(frame);
+}
+
+void frmServiceControl::cmdInstall_Click() { InstallClicked(agent_); }
+void frmServiceControl::CMDInstall2_Click() { InstallClicked(watchdog_); }
+void frmServiceControl::cmdStart_Click() { StartClicked(agent_); }
+void frmServiceControl::CMDStart2_Click() { StartClicked(watchdog_); }
+void frmServiceControl::chkSystem_Click() { SystemAccountClicked(agent_); }
+void frmServiceControl::ChkSystem2_Click() { SystemAccountClicked(watchdog_); }
+
+void frmServiceControl::tmrCheck_Timer() {
+  RefreshFrame(agent_);
+  RefreshFrame(watchdog_);
+}
+
+void frmServiceControl::ExitMenu_Click() { QApplication::quit(); }
+
+void frmServiceControl::aboutMenu_Click() {
+  ShowMessage("About",
+              "Tarvo Agent Service Install, part of the Tarvo Agent project.\n"
+              "See the project's README.md for how to install and run the services.");
+}
+
+}  // namespace installer

@@ -1,0 +1,116 @@
+#include "watchdog/WatchdogHost.h"
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "common/ProgramFolder.h"
+#include "common/ServiceGlue.h"
+#include "common/ServicesWin32.h"
+#include "common/TextUtil.h"
+#include "common/WriteLog.h"
+#include "platform/SystemInfo.h"
+
+namespace watchdog {
+namespace {
+
+constexpr const char* kProgramName = "TarvoWDService";
+constexpr const char* kLogPrefix = "WatchDog - ";
+
+// Logs "WatchDog - ", the text and the current date and time. The watchdog
+// loads no configuration, so its threshold stays 0 and only level-0 entries
+// would reach the file; every entry here is level 1 or more.
+void LogDated(std::string_view text, int16_t level) {
+  std::string line(kLogPrefix);
+  line += text;
+  line += common::GeneralDateTextNow();
+  common::WriteLog(line, level);
+}
+
+void LogStatus(std::string_view before, const std::string& status, int16_t level) {
+  std::string text(before);
+  text += status;
+  text += ' ';
+  LogDated(text, level);
+}
+
+}  // namespace
+
+WatchdogHooks RealWatchdogHooks() {
+  WatchdogHooks hooks;
+  hooks.Now = [] { return std::time(nullptr); };
+  hooks.Sleep = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+  hooks.QueryWatched = [] { return common::QueryService(kWatchedServiceName, ""); };
+  hooks.StartWatched = [] { common::StartNamedService(kWatchedServiceName, ""); };
+  hooks.StopWatched = [] { common::StopNamedService(kWatchedServiceName, ""); };
+  return hooks;
+}
+
+void WatchdogTurn(WatchdogState& state, const WatchdogHooks& hooks) {
+  const std::time_t now = hooks.Now();
+  if (now - state.LastPreventiveRestart > kPreventiveRestartSeconds) {
+    state.LastPreventiveRestart = now;
+    LogDated("Reiniciando Serviço Preventivamente ", 2);
+    hooks.StopWatched();
+  }
+  hooks.Sleep(kPauseBeforeQueryMs);
+  const std::string status = hooks.QueryWatched();
+  LogStatus("", status, 5);
+  // "Service Is Stopped" and "Service Stop Pending" match; a start refused
+  // while the agent is still stop pending is retried on a later turn.
+  if (status.find("Stop") != std::string::npos) {
+    hooks.StartWatched();
+    hooks.Sleep(kPauseAfterStartMs);
+    LogStatus("Iniciando Serviço... ", hooks.QueryWatched(), 2);
+  }
+  hooks.Sleep(kPauseAfterTurnMs);
+}
+
+int WatchdogMain(const WatchdogHooks& hooks) {
+  WatchdogState state;
+  state.LastPreventiveRestart = hooks.Now();
+
+  std::optional<platform::InstanceLock> instance =
+      platform::InstanceLock::Acquire(common::ProgramPath("TarvoWDService.lock"));
+  if (!instance) {
+    LogDated("Ja existe uma instancia carregada ! ", 1);
+    return 0;
+  }
+
+  LogDated("Verificando OS... ", 5);
+  LogDated("Verificando Sistema operacional ! ", 2);
+  const bool nt_family = common::IsWindowsNT();
+
+  common::CreateServiceEvents(kLogPrefix);
+  common::ServiceGlueState& glue = common::TheServiceGlue();
+  glue.ServiceNameAnsi = kWatchdogServiceName;
+
+  if (nt_family) {
+    common::StartDispatcherThread(kLogPrefix);
+  } else {
+    common::WriteLog("WatchDog - This program is only for Windows NT/2000/XP.", 1);
+  }
+
+  LogDated("Iniciando loop do servico ", 2);
+
+  if (glue.RunningAsService) {
+    common::ReportStatus(platform::SERVICE_RUNNING);
+    platform::WriteEventLog(kProgramName, "WD Tarvo started");
+    LogDated("Serviço iniciado !", 5);
+    do {
+      WatchdogTurn(state, hooks);
+    } while (!glue.StopPendingEvent->Wait(kStopWaitMs));
+    LogDated("Parando serviço... ", 5);
+    // Stopped must mean that a new start succeeds: the lock goes first.
+    instance.reset();
+    common::ReportStatus(platform::SERVICE_STOPPED);
+    platform::WriteEventLog(kProgramName, "WD Tarvo stopped");
+    common::StopDispatcherThread();
+  }
+
+  common::CloseServiceEvents();
+  return 0;
+}
+
+}  // namespace watchdog

@@ -1,0 +1,3 @@
+#include "watchdog/WatchdogHost.h"
+
+int main() { return watchdog::WatchdogMain(watchdog::RealWatchdogHooks()); }
