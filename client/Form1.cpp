@@ -46,6 +46,7 @@ const char* const kAboutText =
     "Written by the Tarvo Agent project.";
 
 void AppendReceived(std::string& text, QTcpSocket* socket) {
+  if (!socket->isOpen()) return;
   const QByteArray bytes = socket->readAll();
   if (text.size() + static_cast<size_t>(bytes.size()) <= kMaxReceivedBytes) {
     text.append(bytes.constData(), static_cast<size_t>(bytes.size()));
@@ -90,7 +91,12 @@ Form1::Form1(QWidget* parent)
   connect(Winsock2, &QTcpSocket::disconnected, this, &Form1::Winsock2_Close);
 }
 
-Form1::~Form1() { delete message_window_; }
+Form1::~Form1() {
+  // Going away is not the server closing the fetch: nothing more is handled.
+  Winsock1->blockSignals(true);
+  Winsock2->blockSignals(true);
+  delete message_window_;
+}
 
 void Form1::BuildRows() {
   Frame1 = Named<QGroupBox>("Frame1", QStringLiteral("Frame1"));

@@ -49,7 +49,8 @@ void TrayIconRemove() {
 
 void HookWindow(QWidget* window) {
   TrayState& state = State();
-  if (state.hooked) return;
+  // A hook whose window is gone counts as removed.
+  if (state.hooked && state.hooked_window != nullptr) return;
   state.hooked_window = window;
   state.hooked = true;
 }
@@ -83,8 +84,13 @@ void HideTitleBar(QWidget* window) {
   window->setWindowFlags((window->windowFlags() & ~(Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                                                     Qt::WindowMinMaxButtonsHint)) |
                          Qt::FramelessWindowHint);
-  window->setGeometry(outer);
   if (visible) window->show();
+  // Whatever frame the desktop still draws, the outer rectangle stays.
+  const QRect frame = window->frameGeometry();
+  const QRect inner = window->geometry();
+  window->setGeometry(outer.marginsRemoved(QMargins(inner.left() - frame.left(), inner.top() - frame.top(),
+                                                    frame.right() - inner.right(),
+                                                    frame.bottom() - inner.bottom())));
   window->update();
 }
 
