@@ -48,15 +48,7 @@ std::string ServerEventsText(std::string_view received, std::string_view upper) 
   const size_t next = upper.find(kPushEventsWord, start);
   const std::string_view events = received.substr(
       start, next == std::string_view::npos ? std::string_view::npos : next - start);
-
-  std::string text;
-  size_t item = 0;
-  for (size_t hash = events.find('#'); hash != std::string_view::npos;
-       item = hash + 1, hash = events.find('#', item)) {
-    text.append(events.substr(item, hash - item));
-    text += "\r\n";
-  }
-  return text;
+  return common::EndedPiecesCrLf(events, '#');
 }
 
 HandlerResult PushEventsReply(const RequestLine& line) {
@@ -65,7 +57,7 @@ HandlerResult PushEventsReply(const RequestLine& line) {
   // An event list never keeps a task's password that the same line holds.
   const std::string text =
       HideTaskPasswords(ServerEventsText(line.Received, line.Upper), line.Received);
-  if (!common::WriteFileBytes(path, text)) {
+  if (!common::ReplaceFileBytes(path, text)) {
     const int err = errno;
     return HandlerResult::Failure(err != 0 ? std::strerror(err) : "File could not be written");
   }

@@ -1,8 +1,10 @@
 #include "common/TextUtil.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -151,12 +153,42 @@ std::string JoinCrLf(const std::vector<std::string>& lines, bool final_line_end)
   return text;
 }
 
+std::string EndedPiecesCrLf(std::string_view text, char separator) {
+  std::string lines;
+  size_t piece = 0;
+  for (size_t end = text.find(separator); end != std::string_view::npos;
+       piece = end + 1, end = text.find(separator, piece)) {
+    lines.append(text.substr(piece, end - piece));
+    lines += "\r\n";
+  }
+  return lines;
+}
+
 bool WriteFileBytes(const std::string& path, std::string_view bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) return false;
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();
   return static_cast<bool>(out);
+}
+
+bool ReplaceFileBytes(const std::string& path, std::string_view bytes) {
+  std::string temporary = path + ".XXXXXX";
+  const int fd = mkstemp(temporary.data());
+  if (fd < 0) return false;
+  bool written = fchmod(fd, 0644) == 0;
+  for (size_t done = 0; written && done < bytes.size();) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    written = n > 0;
+    if (written) done += static_cast<size_t>(n);
+  }
+  written = close(fd) == 0 && written;
+  if (written && rename(temporary.c_str(), path.c_str()) == 0) return true;
+  const int err = errno;
+  unlink(temporary.c_str());
+  errno = err;
+  return false;
 }
 
 bool AppendFileBytes(const std::string& path, std::string_view bytes) {
