@@ -50,8 +50,8 @@ constexpr std::string_view kServeFailureLabel = " Get Socket";
 struct Connection {
   int Socket = -1;
   bool Used = false;
-  std::string Pending;      // received, not yet handed to the processor
-  std::string PeerAddress;  // dotted IPv4 address of the client
+  std::string Pending;           // received, not yet handed to the processor
+  std::string PeerAddress;       // dotted IPv4 address of the client
   Clock::time_point LastActive;  // accepted, last received or last answered
 };
 
@@ -109,8 +109,8 @@ void ReleaseClosedSlots() {
 }
 
 size_t HeldCount() {
-  return static_cast<size_t>(
-      std::count_if(Connections().begin(), Connections().end(), [](const Connection& c) { return c.Used; }));
+  return static_cast<size_t>(std::count_if(Connections().begin(), Connections().end(),
+                                           [](const Connection& c) { return c.Used; }));
 }
 
 std::string PeerText(const sockaddr_in& peer) {
@@ -207,8 +207,8 @@ void ServeSlot(int slot) {
   connection.Pending.append(buffer, static_cast<size_t>(received));
   if (LogEnabled(2)) {
     const std::string count = std::to_string(received);
-    common::WriteLog(" IPADDR-" + count + "-" + count + "-" + HideTaskPasswords(connection.Pending) + "." +
-                         std::to_string(received - 1),
+    common::WriteLog(" IPADDR-" + count + "-" + count + "-" +
+                         HideTaskPasswords(connection.Pending) + "." + std::to_string(received - 1),
                      2);
   }
   // No line feed came before it, so the first one of this piece ends the line.
@@ -232,18 +232,25 @@ void ServeSlot(int slot) {
   if (LogEnabled(2)) common::WriteLog(HideTaskPasswords(request) + " Process Cmd", 2);
 }
 
-// Closes the held connection that has been idle longest, to make room for one
-// more.
-void CloseIdlestConnection() {
+// The held connection that has been idle longest; nullptr when none is held.
+Connection* IdlestConnection() {
   Connection* idlest = nullptr;
   for (Connection& connection : Connections()) {
     if (connection.Used && (idlest == nullptr || connection.LastActive < idlest->LastActive)) {
       idlest = &connection;
     }
   }
+  return idlest;
+}
+
+// Closes the held connection that has been idle longest, to make room for one
+// more.
+void CloseIdlestConnection() {
+  Connection* idlest = IdlestConnection();
   if (idlest == nullptr) return;
   if (LogEnabled(2)) {
-    const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - idlest->LastActive);
+    const auto idle =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - idlest->LastActive);
     common::WriteLog(" Closed the connection from " + idlest->PeerAddress + ", idle for " +
                          std::to_string(idle.count()) + " ms: at most " +
                          std::to_string(kMaxHeldConnections) + " connections are held",
@@ -255,12 +262,9 @@ void CloseIdlestConnection() {
 // From when a new connection can be taken: at once while fewer than ten are
 // held, else once the connection idle longest has been idle long enough.
 Clock::time_point RoomForOneMore() {
-  if (HeldCount() < kMaxHeldConnections) return Clock::time_point::min();
-  Clock::time_point idlest = Clock::time_point::max();
-  for (const Connection& connection : Connections()) {
-    if (connection.Used) idlest = std::min(idlest, connection.LastActive);
-  }
-  return idlest + kIdleBeforeClosing;
+  const Connection* idlest = IdlestConnection();
+  if (HeldCount() < kMaxHeldConnections || idlest == nullptr) return Clock::time_point::min();
+  return idlest->LastActive + kIdleBeforeClosing;
 }
 
 // Takes at most one waiting connection into the table. Returns false when
@@ -287,7 +291,8 @@ bool WaitForStop(int stop_fd, Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return false;
     pollfd stop{stop_fd, POLLIN, 0};
-    const int ready = poll(&stop, stop_fd < 0 ? 0 : 1, static_cast<int>(std::min<int64_t>(left.count(), INT_MAX)));
+    const int ready = poll(&stop, stop_fd < 0 ? 0 : 1,
+                           static_cast<int>(std::min<int64_t>(left.count(), INT_MAX)));
     if (ready > 0) return true;
   }
 }
@@ -367,7 +372,8 @@ bool PauseServing(int listen_socket, int stop_fd, std::chrono::milliseconds paus
       polled.push_back(pollfd{table[k].Socket, POLLIN, 0});
       slots.push_back(static_cast<int>(k + 1));
     }
-    if (poll(polled.data(), polled.size(), static_cast<int>(std::min<int64_t>(left.count(), INT_MAX))) <= 0) {
+    if (poll(polled.data(), polled.size(),
+             static_cast<int>(std::min<int64_t>(left.count(), INT_MAX))) <= 0) {
       continue;
     }
     if (polled[0].revents != 0) return true;

@@ -249,17 +249,19 @@ TEST_F(CommandServerTest, TakesALineOfUpToOneMebibyteHoweverItArrivesAndNoLonger
   const std::string too_long(2 * 1024 * 1024, 'x');
   common::TheAgentConfig().LogLevel = 1;  // no trace of every piece received
   struct Case {
-    const std::string& line;
+    std::string line;
     size_t piece;  // bytes per send
     bool taken;
   };
   const BackgroundServer server(listen_);
   int refused = 0;
-  for (const Case& c : {Case{events + "\n", events.size() + 1, true}, Case{events + "\n", 1024, true},
-                        Case{too_long, too_long.size(), false}, Case{too_long, 1024, false}}) {
+  for (const Case& c :
+       {Case{events + "\n", events.size() + 1, true}, Case{events + "\n", 1024, true},
+        Case{too_long, too_long.size(), false}, Case{too_long, 1024, false}}) {
     std::remove(home_.Path("ServerEvents.txt").c_str());
     Client client(port_);
-    for (size_t at = 0; at < c.line.size() && client.Send(c.line.substr(at, c.piece)); at += c.piece) {
+    for (size_t at = 0; at < c.line.size() && client.Send(c.line.substr(at, c.piece));
+         at += c.piece) {
     }
     EXPECT_TRUE(testsupport::WaitUntil([&] { return client.Pump() || !client.Replies().empty(); }));
     if (c.taken) {

@@ -35,11 +35,14 @@ const std::vector<std::string> kDefaultPacing{"RRDTOOL=FALSE", "NETMON=TRUE", "P
 // The whole of a reply, without its zero byte, told by its form.
 using ReplyComplete = std::function<bool(const std::string&)>;
 
-bool PingComplete(const std::string& reply) { return std::regex_match(reply, kPing); }
+bool PingComplete(const std::string& reply) {
+  return std::regex_match(reply, kPing);
+}
 
 size_t LineEnds(const std::string& text) {
   size_t count = 0;
-  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2)) ++count;
+  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2))
+    ++count;
   return count;
 }
 
@@ -61,14 +64,16 @@ class Connection {
   // complete by its form, and nothing more. False on anything else, a closed
   // connection or 30 s without the whole reply.
   bool Ask(std::string_view request, const ReplyComplete& complete) {
-    if (fd_ < 0 || send(fd_, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+    if (fd_ < 0 || send(fd_, request.data(), request.size(), MSG_NOSIGNAL) !=
+                       static_cast<ssize_t>(request.size())) {
       return false;
     }
     std::string received;
     const auto deadline = Clock::now() + std::chrono::seconds(30);
     char buffer[65536];
     while (received.empty() || !complete(received.substr(1))) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       pollfd waiting{fd_, POLLIN, 0};
       if (left.count() <= 0 || poll(&waiting, 1, static_cast<int>(left.count())) <= 0) return false;
       const ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
