@@ -56,7 +56,7 @@ struct Connection {
 };
 
 // The live part of the table: slot n is element n - 1. Closed connections are
-// released at the end of the cycle that closed them.
+// released at the end of the cycle or of the serving pause that closed them.
 std::vector<Connection>& Connections() {
   static std::vector<Connection> table;
   return table;
@@ -300,7 +300,9 @@ bool WaitForStop(int stop_fd, Clock::time_point deadline) {
 }  // namespace
 
 int OpenListener(int32_t port, int16_t backlog) {
-  const int socket_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Non-blocking from the start: a serving pause may accept before the first
+  // polling cycle has set the mode.
+  const int socket_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (socket_fd < 0) return ListenerFailure(-1, "socket", errno);
 
   // A restarted agent must get its port back while connections of the former
@@ -352,8 +354,10 @@ bool PauseServing(int listen_socket, int stop_fd, std::chrono::milliseconds paus
   const Clock::time_point deadline = Clock::now() + pause;
   if (Serving().steps > 0 || listen_socket < 0) return WaitForStop(stop_fd, deadline);
 
-  std::vector<pollfd> polled;
-  std::vector<int> slots;  // the slot of each polled client socket
+  // Kept between pauses: no allocation per pause. A pause inside a serve step
+  // never gets here, so they are never in use twice.
+  static std::vector<pollfd> polled;
+  static std::vector<int> slots;  // the slot of each polled client socket
   bool accepting = true;
   while (true) {
     const Clock::time_point now = Clock::now();
