@@ -338,7 +338,11 @@ void ServeClients(int listen_socket) {
     int non_blocking = 1;
     ioctl(listen_socket, FIONBIO, &non_blocking);
     AcceptOne(listen_socket);
-    for (size_t slot = 1; slot <= table.size(); ++slot) {
+    // The slots held now. Connections that the pauses accept meanwhile are
+    // served by those pauses; visiting them as well would let a stream of new
+    // clients hold the cycle for ever.
+    const size_t held_slots = table.size();
+    for (size_t slot = 1; slot <= held_slots; ++slot) {
       common::ScaledSleep(kSlotPauseUnits);
       ServeSlot(static_cast<int>(slot));
     }
