@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -299,6 +300,30 @@ TEST_F(CommandServerTest, APauseServesClientsUntilAStopEndsIt) {
   ASSERT_EQ(replies.size(), 2u);
   EXPECT_TRUE(std::regex_match(replies[0], kPing)) << replies[0];
   EXPECT_NE(replies[1].find("\n"), std::string::npos) << replies[1];
+}
+
+TEST_F(CommandServerTest, APollingCycleEndsWhileNewClientsKeepArriving) {
+  const common::PauseHook former = common::SetPauseHook(
+      [&](std::chrono::milliseconds pause) { PauseServing(listen_, -1, pause); });
+  common::SleepMultiplier() = 1;
+  auto held = Connected();
+  constexpr int kManyArrivals = 2000;  // far more than one cycle's pauses take in
+  std::atomic<bool> cycle_ended = false;
+  std::atomic<int> arrivals = 0;
+  std::thread newcomers([&] {
+    while (!cycle_ended && arrivals < kManyArrivals) {
+      Client client(port_);
+      client.Send("PING\n");
+      testsupport::WaitUntil([&] { return !client.Replies().empty(); }, 5s);
+      ++arrivals;
+    }
+  });
+  ServeClients(listen_);
+  cycle_ended = true;
+  newcomers.join();
+  common::SleepMultiplier() = 0;
+  common::SetPauseHook(former);
+  EXPECT_LT(arrivals, kManyArrivals);
 }
 
 TEST_F(CommandServerTest, OpenListenerResolvesAHostNameAndRefusesWhatNamesNoAddress) {
