@@ -1,9 +1,9 @@
 #include "agent/AgentHost.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "agent/CommandServer.h"
 #include "agent/MetricSampler.h"
@@ -11,6 +11,7 @@
 #include "common/AgentConfig.h"
 #include "common/PerfModule.h"
 #include "common/ProgramFolder.h"
+#include "common/ScaledSleep.h"
 #include "common/ServiceGlue.h"
 #include "common/TextUtil.h"
 #include "common/WriteLog.h"
@@ -36,23 +37,35 @@ void ServeAndSample(int listen_socket) {
   PerformMonitoring(listen_socket);
 }
 
-// Waits up to the turn's pause for the stop request. Readable client or
-// listening sockets end the wait early so the next turn serves them at once.
-// Returns true when a stop was asked for.
-bool WaitForStopRequest(int listen_socket) {
-  const common::ServiceGlueState& glue = common::TheServiceGlue();
-  std::vector<int> fds{glue.StopPendingEvent->fd()};
-  if (listen_socket != kNoSocket) {
-    const std::vector<int> served = ServerWaitDescriptors(listen_socket);
-    fds.insert(fds.end(), served.begin(), served.end());
-  }
-  platform::WaitForAnyReadable(fds, kTurnWaitMs);
-  return glue.StopPendingEvent->IsSet();
+int StopPendingDescriptor() {
+  return common::TheServiceGlue().StopPendingEvent->fd();
 }
+
+// Waits up to the turn's pause for the stop request, serving clients
+// meanwhile. Returns true when a stop was asked for.
+bool WaitForStopRequest(int listen_socket) {
+  PauseServing(listen_socket, StopPendingDescriptor(), std::chrono::milliseconds(kTurnWaitMs));
+  return common::TheServiceGlue().StopPendingEvent->IsSet();
+}
+
+// For the life of the main loop every pause of the thread serves clients, and a
+// stop request ends it at once.
+class ServingPauses {
+ public:
+  ServingPauses() {
+    common::SetPauseHook([](std::chrono::milliseconds pause) {
+      PauseServing(TheHostState().ListenSocket, StopPendingDescriptor(), pause);
+    });
+  }
+  ~ServingPauses() { common::SetPauseHook({}); }
+  ServingPauses(const ServingPauses&) = delete;
+  ServingPauses& operator=(const ServingPauses&) = delete;
+};
 
 void RunMainLoop() {
   HostState& host = TheHostState();
   const common::AgentConfig& config = common::TheAgentConfig();
+  const ServingPauses serving_pauses;
   while (true) {
     if (RrdFeedIsDue(config, host.LastFeedTime, std::time(nullptr))) {
       FeedRRDTool();

@@ -1,11 +1,18 @@
 // Measures the agent's command protocol from outside: round trips of PING and
-// RESUMEMON on one persistent connection and with a new connection per request,
-// the request rate of several concurrent clients, and the agent's CPU time and
-// resident memory over the run.
+// RESUMEMON on persistent connections and with a new connection per request,
+// by one client and by several at once, the request rate of several concurrent
+// clients, and the agent's CPU time and resident memory over the run.
 //
 //   protocol_bench --port N [--pid PID] [--requests 300] [--clients 8] [--seconds 10]
+//
+// With --stop-rounds it instead installs the agent program given by --agent as
+// a service of its own, and times stops of the serving agent taken at random
+// moments of its passes:
+//
+//   protocol_bench --agent PATH --stop-rounds 10 [--period 2000]
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,13 +21,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "platform/ServiceManager.h"
 
 namespace {
 
@@ -32,9 +43,12 @@ constexpr auto kReplyTimeout = std::chrono::seconds(10);
 struct Options {
   int port = 0;
   int pid = 0;
-  int requests = 300;
+  int requests = 300;  // per client
   int clients = 8;
-  int seconds = 10;  // length of the concurrent-clients phase
+  int seconds = 10;   // length of the concurrent-clients phase
+  std::string agent;  // the agent program, for the stop rounds
+  int stop_rounds = 0;
+  std::string period = "2000";
 };
 
 // How a complete reply is recognised: the protocol has no length field, so the
@@ -170,6 +184,18 @@ std::vector<double> Fresh(const Options& options, std::string_view request, cons
   return micros;
 }
 
+// The round trips of `clients` clients running the measurement at once, all
+// in one series.
+std::vector<double> AtOnce(int clients, const std::function<std::vector<double>()>& measure) {
+  std::vector<std::vector<double>> each(static_cast<size_t>(clients));
+  std::vector<std::thread> threads;
+  for (auto& series : each) threads.emplace_back([&series, &measure] { series = measure(); });
+  for (std::thread& t : threads) t.join();
+  std::vector<double> all;
+  for (const auto& series : each) all.insert(all.end(), series.begin(), series.end());
+  return all;
+}
+
 // Learns the form of the RESUMEMON reply from one request: a waiting period
 // long enough for any pacing, then the line ends counted.
 ReplyForm LearnResumeMonForm(int port) {
@@ -228,6 +254,46 @@ void Concurrent(const Options& options) {
               answered / seconds, answered.load(), lost.load(), seconds);
 }
 
+// Installs the agent as a service of its own and times each stop from the stop
+// control to the stopped state, taken 0.5 to 3 s after the agent answered.
+int StopRounds(const Options& options) {
+  const int port = bench::FreeLoopbackPort();
+  bench::AgentService service(
+      options.agent, "LISTEN=127.0.0.1\r\nPORT=" + std::to_string(port) +
+                         "\r\nRRDTOOL=FALSE\r\nNETMON=TRUE\r\nPERIODOBASE=" + options.period +
+                         "\r\nCOMMAND1=ss | -t -n |:80|ESTAB\r\n"
+                         "COMMAND2=ss | -t -n |:50000|ESTAB\r\nLOGLEVEL=0");
+  if (!service.Installed()) {
+    std::fprintf(stderr, "the agent service could not be installed\n");
+    return 1;
+  }
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<int> into_pass_ms(500, 3000);
+  bench::Series stops;
+  for (int round = 0; round < options.stop_rounds; ++round) {
+    if (!service.StartServing(port)) {
+      std::fprintf(stderr, "the agent service did not start serving\n");
+      return 1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(into_pass_ms(random)));
+    platform::DWORD pid = 0;
+    service.State(&pid);
+    const auto stop = Clock::now();
+    service.Stop();
+    stops.Add(service.WaitForState(platform::SERVICE_STOPPED, stop, std::chrono::microseconds(200))
+                  .value_or(30000));
+    // The next start needs the former process gone (its instance lock with it).
+    const auto gone_by = Clock::now() + std::chrono::seconds(10);
+    while (pid > 0 && kill(static_cast<pid_t>(pid), 0) == 0 && Clock::now() < gone_by) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  const bench::Figures figures = stops.Summary();
+  std::printf("stop -> stopped at PERIODOBASE=%s, %zu rounds: median %.1f  p90 %.1f  max %.1f ms\n",
+              options.period.c_str(), figures.count, figures.median, figures.p90, figures.max);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -235,16 +301,21 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string name = argv[i];
     const int value = std::atoi(argv[i + 1]);
+    if (name == "--agent") options.agent = argv[i + 1];
+    if (name == "--stop-rounds") options.stop_rounds = value;
+    if (name == "--period") options.period = argv[i + 1];
     if (name == "--port") options.port = value;
     if (name == "--pid") options.pid = value;
     if (name == "--requests") options.requests = value;
     if (name == "--clients") options.clients = value;
     if (name == "--seconds") options.seconds = value;
   }
+  if (options.stop_rounds > 0 && !options.agent.empty()) return StopRounds(options);
   if (options.port <= 0) {
     std::fprintf(stderr,
-                 "usage: %s --port N [--pid PID] [--requests 300] [--clients 8] [--seconds 10]\n",
-                 argv[0]);
+                 "usage: %s --port N [--pid PID] [--requests 300] [--clients 8] [--seconds 10]\n"
+                 "       %s --agent PATH --stop-rounds N [--period 2000]\n",
+                 argv[0], argv[0]);
     return 2;
   }
 
@@ -254,13 +325,18 @@ int main(int argc, char** argv) {
   const ReplyForm resumemon = LearnResumeMonForm(options.port);
   std::printf("RESUMEMON reply: %d lines\n", resumemon.line_ends);
 
-  PrintLatencies("PING, persistent connection", Persistent(options, "PING\n", ping),
-                 options.requests);
-  PrintLatencies("PING, new connection", Fresh(options, "PING\n", ping), options.requests);
-  PrintLatencies("RESUMEMON, persistent connection", Persistent(options, "RESUMEMON\n", resumemon),
-                 options.requests);
-  PrintLatencies("RESUMEMON, new connection", Fresh(options, "RESUMEMON\n", resumemon),
-                 options.requests);
+  for (const auto& [name, request, form] :
+       {std::tuple{"PING", "PING\n", ping}, std::tuple{"RESUMEMON", "RESUMEMON\n", resumemon}}) {
+    for (const int clients : {1, options.clients}) {
+      const std::string who = std::to_string(clients) + (clients == 1 ? " client" : " clients");
+      PrintLatencies((std::string(name) + ", persistent, " + who).c_str(),
+                     AtOnce(clients, [&] { return Persistent(options, request, form); }),
+                     clients * options.requests);
+      PrintLatencies((std::string(name) + ", new connection, " + who).c_str(),
+                     AtOnce(clients, [&] { return Fresh(options, request, form); }),
+                     clients * options.requests);
+    }
+  }
   Concurrent(options);
 
   if (options.pid > 0) {

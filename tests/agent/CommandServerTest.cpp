@@ -9,11 +9,15 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <regex>
 #include <thread>
 
+#include "common/AgentConfig.h"
+#include "common/ScaledSleep.h"
+#include "platform/Sync.h"
 #include "tests/agent/AgentTestSupport.h"
 #include "tests/support/Processes.h"
 
@@ -118,12 +122,29 @@ class CommandServerTest : public AgentHomeTest {
     while (std::chrono::steady_clock::now() < deadline) {
       ServeClients(listen_);
       if (condition()) return true;
-      std::vector<pollfd> fds;
-      for (int fd : ServerWaitDescriptors(listen_)) fds.push_back({fd, POLLIN, 0});
-      poll(fds.data(), fds.size(), 10);
+      PauseServing(listen_, -1, 10ms);
     }
     return false;
   }
+  // Serves on another thread, in polling cycles, until the object goes.
+  class BackgroundServer {
+   public:
+    explicit BackgroundServer(int listen_socket)
+        : thread_([this, listen_socket] {
+            while (!stop_.IsSet()) {
+              ServeClients(listen_socket);
+              PauseServing(listen_socket, stop_.fd(), 10ms);
+            }
+          }) {}
+    ~BackgroundServer() {
+      stop_.Set();
+      thread_.join();
+    }
+
+   private:
+    platform::ManualResetEvent stop_;
+    std::thread thread_;
+  };
   std::unique_ptr<Client> Connected() {
     auto client = std::make_unique<Client>(port_);
     const int held = ConnectionCount();
@@ -190,8 +211,8 @@ TEST_F(CommandServerTest, CutsOffAClientThatSendsTooMuchWithoutALineFeed) {
 
 TEST_F(CommandServerTest, FreesTheSlotOfAClientThatHasGoneAtOnce) {
   auto live = Connected();
-  EXPECT_EQ(ServerWaitDescriptors(listen_).size(), 2u);
-  // Eleven clients that come and go never make the table reset drop the live one.
+  EXPECT_EQ(ConnectionCount(), 1);
+  // Eleven clients that come and go never make room by closing the live one.
   for (int i = 0; i < 11; ++i) {
     auto passing = Connected();
     passing->Close();
@@ -202,22 +223,124 @@ TEST_F(CommandServerTest, FreesTheSlotOfAClientThatHasGoneAtOnce) {
   EXPECT_FALSE(live->closed());
 }
 
-TEST_F(CommandServerTest, ClosesAllHeldConnectionsWhenMoreThanTenAreHeld) {
+TEST_F(CommandServerTest, AnEleventhConnectionClosesOnlyTheOneIdleLongest) {
   std::vector<std::unique_ptr<Client>> held;
   for (int i = 0; i < 10; ++i) held.push_back(Connected());
-  auto eleventh = std::make_unique<Client>(port_);
-  eleventh->Send("PING\n");
-  ASSERT_TRUE(ServeUntil([&] { return eleventh->Replies().size() == 1; }));
-  EXPECT_EQ(ConnectionCount(), 11);
-  held.push_back(std::move(eleventh));
+  // The first client speaks again, so the second is the one idle longest.
+  held[0]->Send("PING\n");
+  ASSERT_TRUE(ServeUntil([&] { return held[0]->Replies().size() == 1; }));
 
-  Client next(port_);
-  next.Send("PING\n");
-  ASSERT_TRUE(ServeUntil([&] { return next.Replies().size() == 1; }));
-  EXPECT_EQ(ConnectionCount(), 1);
+  auto eleventh = std::make_unique<Client>(port_);
+  ASSERT_TRUE(ServeUntil([&] { return held[1]->Pump(); }));
+  EXPECT_EQ(ConnectionCount(), 10);
+  EXPECT_EQ(CountLines(Log(), "idle for"), 1) << Log();
+  held[1] = std::move(eleventh);
   for (auto& client : held) {
-    EXPECT_TRUE(testsupport::WaitUntil([&] { return client->Pump(); }));
+    const size_t before = client->Replies().size();
+    client->Send("PING\n");
+    ASSERT_TRUE(ServeUntil([&] { return client->Replies().size() == before + 1; }));
+    EXPECT_TRUE(std::regex_match(client->Replies().back(), kPing));
+    EXPECT_FALSE(client->closed());
   }
+}
+
+TEST_F(CommandServerTest, TakesALineOfUpToOneMebibyteHoweverItArrivesAndNoLonger) {
+  std::string events = "PUSHEVENTS ";
+  for (int i = 0; events.size() < 200000; ++i) events += "event " + std::to_string(i) + "#";
+  const std::string too_long(2 * 1024 * 1024, 'x');
+  common::TheAgentConfig().LogLevel = 1;  // no trace of every piece received
+  struct Case {
+    std::string line;
+    size_t piece;  // bytes per send
+    bool taken;
+  };
+  const BackgroundServer server(listen_);
+  int refused = 0;
+  for (const Case& c :
+       {Case{events + "\n", events.size() + 1, true}, Case{events + "\n", 1024, true},
+        Case{too_long, too_long.size(), false}, Case{too_long, 1024, false}}) {
+    std::remove(home_.Path("ServerEvents.txt").c_str());
+    Client client(port_);
+    for (size_t at = 0; at < c.line.size() && client.Send(c.line.substr(at, c.piece));
+         at += c.piece) {
+    }
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return client.Pump() || !client.Replies().empty(); }));
+    if (c.taken) {
+      ASSERT_EQ(client.Replies(), std::vector<std::string>{"Done"}) << c.piece;
+      const std::string written = testsupport::ReadAll(home_.Path("ServerEvents.txt"));
+      EXPECT_TRUE(written.starts_with(" event 0\r\nevent 1\r\n")) << c.piece;
+      EXPECT_EQ(written.size(), events.size() - 10 + CountLines(written, "event")) << c.piece;
+    } else {
+      EXPECT_TRUE(client.closed()) << c.piece;
+      EXPECT_EQ(CountLines(Log(), "without a line feed"), ++refused) << c.piece;
+    }
+  }
+}
+
+TEST_F(CommandServerTest, APauseServesClientsUntilAStopEndsIt) {
+  platform::ManualResetEvent stop;
+  const common::PauseHook former = common::SetPauseHook(
+      [&](std::chrono::milliseconds pause) { PauseServing(listen_, stop.fd(), pause); });
+  common::SleepMultiplier() = 1000;
+  std::vector<std::string> replies;
+  std::thread clients([&] {
+    for (const char* request : {"PING\n", "ABOUT\n"}) {
+      Client client(port_);
+      client.Send(request);
+      testsupport::WaitUntil([&] { return !client.Replies().empty(); });
+      replies.push_back(client.Replies().empty() ? "(none)" : client.Replies()[0]);
+    }
+    stop.Set();
+  });
+  common::ScaledSleep(3600);  // an hour, unless served clients let it end
+  clients.join();
+  common::SleepMultiplier() = 0;
+  common::SetPauseHook(former);
+
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_TRUE(std::regex_match(replies[0], kPing)) << replies[0];
+  EXPECT_NE(replies[1].find("\n"), std::string::npos) << replies[1];
+}
+
+TEST_F(CommandServerTest, APollingCycleEndsWhileNewClientsKeepArriving) {
+  const common::PauseHook former = common::SetPauseHook(
+      [&](std::chrono::milliseconds pause) { PauseServing(listen_, -1, pause); });
+  common::SleepMultiplier() = 1;
+  auto held = Connected();
+  constexpr int kManyArrivals = 2000;  // far more than one cycle's pauses take in
+  std::atomic<bool> cycle_ended = false;
+  std::atomic<int> arrivals = 0;
+  std::thread newcomers([&] {
+    while (!cycle_ended && arrivals < kManyArrivals) {
+      Client client(port_);
+      client.Send("PING\n");
+      testsupport::WaitUntil([&] { return !client.Replies().empty(); }, 5s);
+      ++arrivals;
+    }
+  });
+  ServeClients(listen_);
+  cycle_ended = true;
+  newcomers.join();
+  common::SleepMultiplier() = 0;
+  common::SetPauseHook(former);
+  EXPECT_LT(arrivals, kManyArrivals);
+}
+
+TEST_F(CommandServerTest, OpenListenerResolvesAHostNameAndRefusesWhatNamesNoAddress) {
+  common::TheAgentConfig().ListenAddress = "localhost";
+  const int by_name = OpenListener(0, 5);
+  ASSERT_NE(by_name, kNoSocket);
+  sockaddr_in local{};
+  socklen_t length = sizeof(local);
+  getsockname(by_name, reinterpret_cast<sockaddr*>(&local), &length);
+  EXPECT_EQ(ntohl(local.sin_addr.s_addr), INADDR_LOOPBACK);
+  close(by_name);
+
+  for (const char* address : {"nosuchhost.invalid", "255.255.255.255"}) {
+    common::TheAgentConfig().ListenAddress = address;
+    EXPECT_EQ(OpenListener(0, 5), kNoSocket) << address;
+  }
+  EXPECT_EQ(CountLines(Log(), "Error al llamar a bind: "), 2) << Log();
 }
 
 TEST_F(CommandServerTest, OpenListenerOnATakenPortFailsWithoutLeakingItsSocket) {
@@ -238,15 +361,7 @@ TEST_F(CommandServerTest, SendsALongReplyWholeToASlowReader) {
   chmod(ip.c_str(), 0755);
   testsupport::ScopedEnv path("PATH", home_.path() + ":/usr/bin:/bin");
 
-  std::atomic<bool> stop = false;
-  std::thread server([&] {
-    while (!stop) {
-      ServeClients(listen_);
-      std::vector<pollfd> fds;
-      for (int fd : ServerWaitDescriptors(listen_)) fds.push_back({fd, POLLIN, 0});
-      poll(fds.data(), fds.size(), 10);
-    }
-  });
+  auto server = std::make_unique<BackgroundServer>(listen_);
   Client client(port_, 4096);
   client.Send("INFO\n");
   const auto deadline = std::chrono::steady_clock::now() + 60s;
@@ -256,8 +371,7 @@ TEST_F(CommandServerTest, SendsALongReplyWholeToASlowReader) {
     poll(&pfd, 1, 100);
   }
   const bool whole = client.received().ends_with("END\n");
-  stop = true;
-  server.join();
+  server.reset();
 
   ASSERT_TRUE(whole);
   const std::string& reply = client.received();
