@@ -19,6 +19,8 @@ std::string FormatLocal(std::time_t when, const char* format) {
   return std::string(buffer, n);
 }
 
+}  // namespace
+
 // Parses a plain decimal number (sign, digits, point, exponent); nothing for any
 // other text, hexadecimal, infinities and NaN included.
 std::optional<double> ParseDecimal(std::string_view text) {
@@ -35,8 +37,6 @@ std::optional<double> ParseDecimal(std::string_view text) {
   if (end != copy.c_str() + copy.size() || !std::isfinite(value)) return std::nullopt;
   return value;
 }
-
-}  // namespace
 
 std::string GeneralDateText(std::time_t when) {
   std::tm parts{};
