@@ -84,7 +84,7 @@ class BlockBytes {
     return value;
   }
 
-// UTF-16LE text of count code units, converted to UTF-8.
+  // UTF-16LE text of count code units, converted to UTF-8.
   std::string Utf16Text(uint64_t at, uint64_t count) const {
     Require(at, count * 2, bytes_.size(), "instance name");
     std::string text;
