@@ -3,7 +3,11 @@ BUILD_DIR ?= build
 RUN_DIR ?= $(CURDIR)/run
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build programs test run clean
+SANITIZE_DIR ?= build-sanitize
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+
+.PHONY: all deps configure build programs test run clean sanitize fuzz-build fuzz fuzz-replay
 
 all: build
 
@@ -26,5 +30,27 @@ test: build
 run: programs
 	@scripts/run-agent.sh $(BUILD_DIR) $(RUN_DIR)
 
+# The whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer,
+# run so that the first report fails it. Light optimisation and line tables
+# only: enough for the reports' stacks, in far less build time.
+sanitize: deps
+	@cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=Sanitize -DCMAKE_CXX_FLAGS_SANITIZE="-O1 -g1" \
+	  -DTARVO_SANITIZE=ON >/dev/null
+	@cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	@scripts/run-sanitized-tests.sh $(SANITIZE_DIR)
+
+# The libFuzzer targets (clang): `make fuzz` runs each for FUZZ_SECONDS,
+# `make fuzz-replay` runs each over its seed corpus once.
+fuzz-build: deps
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTARVO_FUZZ=ON -DTARVO_BUILD_TESTS=OFF >/dev/null
+	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzzers
+
+fuzz: fuzz-build
+	@scripts/run-fuzzers.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
+
+fuzz-replay: fuzz-build
+	@scripts/run-fuzzers.sh $(FUZZ_DIR) 0
+
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR)

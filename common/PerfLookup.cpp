@@ -2,8 +2,6 @@
 // over the published records by their offsets and lengths.
 
 #include <algorithm>
-#include <climits>
-#include <cstdlib>
 #include <stdexcept>
 
 #include "common/PerfModule.h"
@@ -13,7 +11,7 @@
 namespace common {
 namespace {
 
-// Offsets of the fields read, within each record.
+// Offsets of the fields read, within each record, and the bytes read of each.
 constexpr size_t kBlockHeaderSize = 88;
 constexpr size_t kBlockHeaderLength = 24;
 constexpr size_t kBlockNumObjectTypes = 28;
@@ -24,15 +22,18 @@ constexpr size_t kObjectHeaderLength = 8;
 constexpr size_t kObjectNameTitleIndex = 12;
 constexpr size_t kObjectNumCounters = 32;
 constexpr size_t kObjectNumInstances = 40;
+constexpr size_t kCounterDefinitionSize = 40;
 constexpr size_t kCounterByteLength = 0;
 constexpr size_t kCounterNameTitleIndex = 4;
 constexpr size_t kCounterSize = 32;
 constexpr size_t kCounterOffset = 36;
+constexpr size_t kInstanceDefinitionSize = 24;
 constexpr size_t kInstanceByteLength = 0;
 constexpr size_t kInstanceNameOffset = 16;
 constexpr size_t kInstanceNameLength = 20;
+constexpr size_t kCounterBlockSize = 4;
 // The smallest an instance can be: its definition and a counter block length.
-constexpr uint64_t kSmallestInstance = 24 + 4;
+constexpr uint64_t kSmallestInstance = kInstanceDefinitionSize + kCounterBlockSize;
 
 // A failure of the walk: the lookup ends with it.
 class LookupError : public std::runtime_error {
@@ -40,15 +41,35 @@ class LookupError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Ends the lookup on a record whose lengths cannot be walked.
+[[noreturn]] void Damaged(std::string_view what, uint64_t at) {
+  throw LookupError("performance data " + std::string(what) + " at offset " + std::to_string(at) +
+                    " is damaged");
+}
+
 // Bounds-checked little-endian reads from the buffer.
 class BlockBytes {
  public:
   explicit BlockBytes(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
 
+  uint64_t Size() const { return bytes_.size(); }
+
+  // Fails the lookup unless the width bytes at at lie before end (and inside
+  // the buffer). what names the record in the failure's text.
+  void Require(uint64_t at, uint64_t width, uint64_t end, std::string_view what) const {
+    if (end > bytes_.size() || at > end || width > end - at) {
+      throw LookupError("performance data " + std::string(what) + " at offset " +
+                        std::to_string(at) + " out of range");
+    }
+  }
+
+  // An unsigned value of up to 8 bytes.
   uint64_t Unsigned(uint64_t at, size_t width) const {
-    Check(at, width);
+    Require(at, width, bytes_.size(), "field");
     uint64_t value = 0;
-    for (size_t k = 0; k < width; ++k) value |= static_cast<uint64_t>(bytes_[at + k]) << (8 * k);
+    for (size_t k = 0; k < width && k < 8; ++k) {
+      value |= static_cast<uint64_t>(bytes_[at + k]) << (8 * k);
+    }
     return value;
   }
   uint32_t Dword(uint64_t at) const { return static_cast<uint32_t>(Unsigned(at, 4)); }
@@ -56,7 +77,7 @@ class BlockBytes {
 
   // Σ byte[k] x 256^k: exact for 4- and 8-byte values up to 2^53.
   double Value(uint64_t at, uint64_t width) const {
-    Check(at, width);
+    Require(at, width, bytes_.size(), "counter value");
     if (width <= 8) return static_cast<double>(Unsigned(at, static_cast<size_t>(width)));
     double value = 0;
     for (uint64_t k = width; k-- > 0;) value = value * 256 + bytes_[at + k];
@@ -65,7 +86,7 @@ class BlockBytes {
 
   // UTF-16LE text of count code units, converted to UTF-8.
   std::string Utf16Text(uint64_t at, uint64_t count) const {
-    Check(at, count * 2);
+    Require(at, count * 2, bytes_.size(), "instance name");
     std::string text;
     for (uint64_t i = 0; i < count; ++i) {
       uint32_t code = static_cast<uint32_t>(Unsigned(at + 2 * i, 2));
@@ -82,12 +103,6 @@ class BlockBytes {
   }
 
  private:
-  void Check(uint64_t at, uint64_t width) const {
-    if (at > bytes_.size() || width > bytes_.size() - at) {
-      throw LookupError("performance data offset " + std::to_string(at) + " out of range");
-    }
-  }
-
   static void AppendUtf8(std::string& text, uint32_t code) {
     if (code < 0x80) {
       text.push_back(static_cast<char>(code));
@@ -109,34 +124,34 @@ class BlockBytes {
   const std::vector<uint8_t>& bytes_;
 };
 
-// The object index as a number; nothing when the text is not one.
-std::optional<double> ObjectIndexNumber(std::string_view text) {
-  const std::string trimmed(TrimBlanks(text));
-  if (trimmed.empty()) return std::nullopt;
-  char* end = nullptr;
-  const double value = std::strtod(trimmed.c_str(), &end);
-  if (end != trimmed.c_str() + trimmed.size()) return std::nullopt;
-  return value;
-}
+// The object index as a number: decimal notation only, so "0xEE" is no
+// number, as any other text that is not one.
+std::optional<double> ObjectIndexNumber(std::string_view text) { return ParseDecimal(text); }
 
 // The pauses of one lookup. Each step of the walk adds its units; the sum is
-// slept once when the lookup ends. The lookup serves no client in between, so
-// the pause is the same to the outside, without a system call per step.
+// slept once when the lookup ends, and recorded. The lookup serves no client
+// in between, so the pause is the same to the outside, without a system call
+// per step.
 class LookupPause {
  public:
-  LookupPause() = default;
+  explicit LookupPause(int64_t& record) : record_(record) {}
   LookupPause(const LookupPause&) = delete;
   LookupPause& operator=(const LookupPause&) = delete;
-  ~LookupPause() { ScaledSleep(static_cast<int32_t>(std::min<int64_t>(units_, INT32_MAX))); }
+  ~LookupPause() {
+    record_ = units_;
+    ScaledSleep(static_cast<int32_t>(units_));
+  }
 
-  void Add(int64_t units) { units_ += units; }
+  void Add(int64_t units) { units_ = std::min(units_ + units, kMaxLookupPause); }
 
  private:
+  int64_t& record_;
   int64_t units_ = 0;
 };
 
 struct FoundObject {
   uint64_t Offset = 0;
+  uint64_t End = 0;  // where the object's bytes end
   int32_t NumInstances = 0;
   std::string Name;  // the object's catalogue name
 };
@@ -144,7 +159,17 @@ struct FoundObject {
 struct InstanceBlock {
   std::string Name;
   uint64_t CounterBlock = 0;
+  uint64_t CounterBlockLength = 0;
 };
+
+// The length of the counter block at at, which must lie inside the object.
+uint64_t CounterBlockLength(const BlockBytes& bytes, uint64_t at, uint64_t object_end) {
+  bytes.Require(at, kCounterBlockSize, object_end, "counter block");
+  const uint32_t length = bytes.Dword(at);
+  if (length < kCounterBlockSize) Damaged("counter block", at);
+  bytes.Require(at, length, object_end, "counter block");
+  return length;
+}
 
 }  // namespace
 
@@ -161,8 +186,11 @@ std::string InstanceKey::Next(std::string_view name) {
 CounterValue PerfReader::GetCounterValue(std::string_view object_index,
                                          std::string_view counter_name,
                                          std::string_view instance_name) const {
-  LookupPause pause;
+  LookupPause pause(last_lookup_pause_);
   try {
+    // Every count and offset comes from the block: each is checked against
+    // the bytes there, and every record the walk steps over has a length of
+    // at least what is read of it, so the walk always ends within the block.
     const BlockBytes bytes(buffer_);
     pause.Add(10);
     if (buffer_.size() < kBlockHeaderSize) throw LookupError("no performance data loaded");
@@ -171,15 +199,22 @@ CounterValue PerfReader::GetCounterValue(std::string_view object_index,
     pause.Add(10);
     if (object_count == 0) throw LookupError("the performance data block holds no objects");
     pause.Add(10);
+    bytes.Require(header_length, 0, bytes.Size(), "first object");
+    if (object_count > (bytes.Size() - header_length) / kObjectHeaderSize) {
+      throw LookupError("the performance data block cannot hold " + std::to_string(object_count) +
+                        " objects");
+    }
 
     // Object scan.
     const std::optional<double> wanted_index = ObjectIndexNumber(object_index);
     std::optional<FoundObject> found;
     uint64_t offset = header_length;
     for (uint32_t k = 0; k < object_count && !found; ++k) {
+      bytes.Require(offset, kObjectHeaderSize, bytes.Size(), "object");
       const uint32_t total_length = bytes.Dword(offset + kObjectTotalByteLength);
-      bytes.Unsigned(offset, kObjectHeaderSize);
       pause.Add(5);
+      if (total_length < kObjectHeaderSize) Damaged("object", offset);
+      bytes.Require(offset, total_length, bytes.Size(), "object");
       const uint64_t next = offset + total_length;
       const int32_t declared = bytes.Long(offset + kObjectNumInstances);
       const int64_t instances = declared == -1 ? 1 : declared;
@@ -201,47 +236,65 @@ CounterValue PerfReader::GetCounterValue(std::string_view object_index,
         throw LookupError("object index is not a number: " + std::string(object_index));
       }
       if (*wanted_index == static_cast<double>(index)) {
-        found = FoundObject{offset, declared, name->second};
+        found = FoundObject{offset, next, declared, name->second};
       }
       offset = next;
     }
     if (!found) return {};
 
-    // Instances of the found object.
+    // Instances of the found object, each inside the object: a definition
+    // holding its name, then a counter block.
     pause.Add(15);
     const uint64_t object_at = found->Offset;
-    const uint32_t definition_length = bytes.Dword(object_at + kObjectDefinitionLength);
+    const uint64_t object_end = found->End;
+    const uint64_t first_instance = object_at + bytes.Dword(object_at + kObjectDefinitionLength);
     std::vector<InstanceBlock> instances;
     if (found->NumInstances == -1) {
-      instances.push_back({found->Name, object_at + definition_length});
+      instances.push_back({found->Name, first_instance,
+                           CounterBlockLength(bytes, first_instance, object_end)});
     } else {
-      uint64_t pos = object_at + definition_length;
+      uint64_t pos = first_instance;
       for (int32_t i = 0; i < found->NumInstances; ++i) {
+        bytes.Require(pos, kInstanceDefinitionSize, object_end, "instance");
         const uint32_t byte_length = bytes.Dword(pos + kInstanceByteLength);
         const uint32_t name_offset = bytes.Dword(pos + kInstanceNameOffset);
         const int64_t name_bytes = static_cast<int64_t>(bytes.Dword(pos + kInstanceNameLength)) - 2;
         pause.Add(2);
+        if (byte_length < kInstanceDefinitionSize) Damaged("instance", pos);
+        bytes.Require(pos, byte_length, object_end, "instance");
         InstanceBlock instance;
-        if (name_bytes > 0) instance.Name = bytes.Utf16Text(pos + name_offset, name_bytes / 2);
+        if (name_bytes > 0) {
+          bytes.Require(pos + name_offset, name_bytes, pos + byte_length, "instance name");
+          instance.Name = bytes.Utf16Text(pos + name_offset, name_bytes / 2);
+        }
         pos += byte_length;
         instance.CounterBlock = pos;
-        pos += bytes.Dword(pos);
+        instance.CounterBlockLength = CounterBlockLength(bytes, pos, object_end);
+        pos += instance.CounterBlockLength;
         instances.push_back(std::move(instance));
       }
     }
 
-    // Counter scan.
+    // Counter scan: definitions inside the object, values inside each
+    // instance's counter block.
     const uint32_t counter_count = bytes.Dword(object_at + kObjectNumCounters);
+    if (counter_count > (object_end - object_at) / kCounterDefinitionSize) {
+      Damaged("object", object_at);
+    }
     uint64_t pos = object_at + bytes.Dword(object_at + kObjectHeaderLength);
     const std::string wanted_instance = ToUpper(TrimBlanks(instance_name));
     InstanceKey keys;
     for (uint32_t c = 0; c < counter_count; ++c) {
+      bytes.Require(pos, kCounterDefinitionSize, object_end, "counter definition");
       const uint32_t byte_length = bytes.Dword(pos + kCounterByteLength);
       const uint32_t name_index = bytes.Dword(pos + kCounterNameTitleIndex);
       const uint32_t size = bytes.Dword(pos + kCounterSize);
       const uint32_t value_offset = bytes.Dword(pos + kCounterOffset);
+      if (byte_length < kCounterDefinitionSize) Damaged("counter definition", pos);
       const std::string* name = nullptr;
       for (const InstanceBlock& instance : instances) {
+        bytes.Require(instance.CounterBlock + value_offset, size,
+                      instance.CounterBlock + instance.CounterBlockLength, "counter value");
         const double value = bytes.Value(instance.CounterBlock + value_offset, size);
         pause.Add(3 + 5);
         if (name == nullptr) {

@@ -65,6 +65,12 @@ class PerfRegistry {
 // Capacity steps of the performance buffer.
 inline constexpr uint32_t kPerfBufferStep = 8192;
 
+// The most one lookup pauses, in ScaledSleep units: a minute at the default
+// pacing. The walk of a block as this machine or a Windows host publishes it
+// stays below it; a block that claims more work is damaged, and the agent
+// serves no client while a lookup pauses.
+inline constexpr int64_t kMaxLookupPause = 30000;
+
 // One reader: a catalogue, a buffer and the figures of the last load. The
 // agent and the desktop client each hold one (ThePerfReader()).
 class PerfReader {
@@ -104,6 +110,8 @@ class PerfReader {
   uint32_t LastDataLength() const { return last_data_length_; }
   // PerfTime100nSec of the block last loaded (100 ns units since 1601).
   double PerfTimeBase() const { return perf_time_base_; }
+  // The ScaledSleep units the last lookup paused.
+  int64_t LastLookupPause() const { return last_lookup_pause_; }
 
  private:
   PerfRegistry& Registry() const;
@@ -115,6 +123,7 @@ class PerfReader {
   std::vector<uint8_t> buffer_;
   uint32_t last_data_length_ = 0;
   double perf_time_base_ = 0;
+  mutable int64_t last_lookup_pause_ = 0;
 };
 
 // The program's reader.

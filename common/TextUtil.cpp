@@ -22,6 +22,8 @@ std::string FormatLocal(std::time_t when, const char* format) {
   return std::string(buffer, n);
 }
 
+}  // namespace
+
 // Parses a plain decimal number (sign, digits, point, exponent); nothing for any
 // other text, hexadecimal, infinities and NaN included.
 std::optional<double> ParseDecimal(std::string_view text) {
@@ -38,8 +40,6 @@ std::optional<double> ParseDecimal(std::string_view text) {
   if (end != copy.c_str() + copy.size() || !std::isfinite(value)) return std::nullopt;
   return value;
 }
-
-}  // namespace
 
 std::string GeneralDateText(std::time_t when) {
   std::tm parts{};

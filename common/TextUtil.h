@@ -45,6 +45,9 @@ std::string HideSecrets(std::string_view text, std::vector<std::string> secrets)
 // (zero is false, any other number true); blanks around are ignored. Nothing for
 // any other text.
 std::optional<bool> ToBoolean(std::string_view text);
+// A plain decimal number (sign, digits, point, exponent; blanks around ignored).
+// Nothing for any other text, hexadecimal, infinities and NaN included.
+std::optional<double> ParseDecimal(std::string_view text);
 // Whole-number conversion of a decimal text (blanks around ignored; a fraction is
 // rounded ties to even). Nothing when the text is not a number or out of range.
 std::optional<int32_t> ToInt32(std::string_view text);

@@ -109,8 +109,12 @@ uint64_t ProcSources::TicksTo100ns(uint64_t ticks) const {
 
 int64_t ProcSources::BootFileTime() {
   if (boot_file_time_) return *boot_file_time_;
+  // The kernel's own boot time stays the same from block to block; now minus
+  // the up time would move with every reading.
   int64_t boot = clock_.FileTimeNow;
-  if (const auto text = ReadProcText(root_, "proc/uptime")) {
+  if (const ProcStat* stat = Stat(); stat != nullptr && stat->BootTime) {
+    boot = *stat->BootTime * k100nsPerSecond + kUnixEpochAsFileTime;
+  } else if (const auto text = ReadProcText(root_, "proc/uptime")) {
     if (const auto seconds = ParseUptime(*text)) {
       boot -= static_cast<int64_t>(std::llround(*seconds * k100nsPerSecond));
     }
@@ -285,7 +289,7 @@ std::optional<PerfObjectData> BuildLogicalDiskObject(ProcSources& sources) {
 std::optional<PerfObjectData> BuildProcessObject(ProcSources& sources) {
   struct Entry {
     ProcessStat Stat;
-    uint64_t PrivatePages = 0;
+    ProcessStatm Pages;
   };
   std::vector<Entry> entries;
   for (const int pid : ListProcessIds(sources.Root())) {
@@ -294,9 +298,10 @@ std::optional<PerfObjectData> BuildProcessObject(ProcSources& sources) {
     if (!stat_text) continue;  // ended since the folder was listed
     const auto stat = ParseProcessStat(*stat_text);
     if (!stat) continue;
-    Entry entry{*stat};
+    Entry entry{*stat, {}};
+    // statm's resident set is exact; stat's rss is the kernel's approximation.
     if (const auto statm = ReadProcText(sources.Root(), folder + "/statm")) {
-      entry.PrivatePages = ParseStatmDataPages(*statm).value_or(0);
+      entry.Pages = ParseStatm(*statm).value_or(ProcessStatm{});
     }
     entries.push_back(std::move(entry));
   }
@@ -327,13 +332,12 @@ std::optional<PerfObjectData> BuildProcessObject(ProcSources& sources) {
     const ProcessStat& stat = entry.Stat;
     const uint64_t user = sources.TicksTo100ns(stat.UserTicks);
     const uint64_t privileged = sources.TicksTo100ns(stat.SystemTicks);
-    const uint64_t resident = static_cast<uint64_t>(std::max<int64_t>(stat.ResidentPages, 0));
     const uint64_t threads = static_cast<uint64_t>(std::max<int64_t>(stat.Threads, 0));
     PerfInstanceData instance{
         stat.Command,
         {user + privileged, user, privileged, stat.VirtualBytes,
-         stat.MinorFaults + stat.MajorFaults, resident * PageSize(),
-         entry.PrivatePages * PageSize(), threads,
+         stat.MinorFaults + stat.MajorFaults, entry.Pages.ResidentPages * PageSize(),
+         entry.Pages.DataPages * PageSize(), threads,
          static_cast<uint64_t>(boot) + sources.TicksTo100ns(stat.StartTicks),
          static_cast<uint64_t>(stat.Pid), static_cast<uint64_t>(std::max(stat.ParentPid, 0))}};
     for (size_t i = 0; i < 8; ++i) totals[i] += instance.Values[i];

@@ -32,7 +32,8 @@ class ProcSources {
   uint64_t ThreadCount();
   // 100 ns units of clock ticks (ticks x 10^7 / USER_HZ).
   uint64_t TicksTo100ns(uint64_t ticks) const;
-  // Boot time as a FILETIME, from /proc/uptime; the present moment when unknown.
+  // Boot time as a FILETIME, from btime of /proc/stat (else now minus
+  // /proc/uptime); the present moment when unknown.
   int64_t BootFileTime();
 
  private:

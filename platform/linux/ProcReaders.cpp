@@ -104,6 +104,8 @@ ProcStat ParseProcStat(std::string_view text) {
       stat.Interrupts = NumberOrZero(NextToken(line));
     } else if (key == "procs_running") {
       stat.ProcsRunning = NumberOrZero(NextToken(line));
+    } else if (key == "btime") {
+      stat.BootTime = ToNumber<int64_t>(NextToken(line));
     }
   }
   return stat;
@@ -262,13 +264,16 @@ std::optional<ProcessStat> ParseProcessStat(std::string_view text) {
   stat.Threads = ToNumber<int64_t>(fields[20]).value_or(0);
   stat.StartTicks = NumberOrZero(fields[22]);
   stat.VirtualBytes = NumberOrZero(fields[23]);
-  stat.ResidentPages = ToNumber<int64_t>(fields[24]).value_or(0);
   return stat;
 }
 
-std::optional<uint64_t> ParseStatmDataPages(std::string_view text) {
-  for (int i = 0; i < 5; ++i) NextToken(text);
-  return ToNumber<uint64_t>(NextToken(text));
+std::optional<ProcessStatm> ParseStatm(std::string_view text) {
+  std::string_view fields[6];
+  for (std::string_view& field : fields) field = NextToken(text);
+  const auto resident = ToNumber<uint64_t>(fields[1]);
+  const auto data = ToNumber<uint64_t>(fields[5]);
+  if (!resident || !data) return std::nullopt;
+  return ProcessStatm{*resident, *data};
 }
 
 std::vector<int> ListProcessIds(const std::string& root) {

@@ -39,6 +39,7 @@ struct ProcStat {
   uint64_t ContextSwitches = 0;
   uint64_t Interrupts = 0;  // all processors together
   uint64_t ProcsRunning = 0;
+  std::optional<int64_t> BootTime;  // btime: seconds since 1970, UTC
 };
 
 // /proc/stat. Lines it does not know are skipped; missing ones read 0.
@@ -101,12 +102,15 @@ struct ProcessStat {
   int64_t Threads = 0;
   uint64_t StartTicks = 0;  // after boot
   uint64_t VirtualBytes = 0;
-  int64_t ResidentPages = 0;
 };
 std::optional<ProcessStat> ParseProcessStat(std::string_view text);
 
-// /proc/<pid>/statm: the data + stack field, in pages.
-std::optional<uint64_t> ParseStatmDataPages(std::string_view text);
+// /proc/<pid>/statm: the resident set and the data + stack field, in pages.
+struct ProcessStatm {
+  uint64_t ResidentPages = 0;
+  uint64_t DataPages = 0;
+};
+std::optional<ProcessStatm> ParseStatm(std::string_view text);
 
 // The process ids listed in root/proc.
 std::vector<int> ListProcessIds(const std::string& root);

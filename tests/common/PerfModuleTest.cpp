@@ -247,6 +247,74 @@ TEST_F(PerfReaderTest, GetCounterValueFailsOnOffsetsOutsideTheBuffer) {
   EXPECT_NE(result.Error.find("out of range"), std::string::npos);
 }
 
+TEST_F(PerfReaderTest, GetCounterValueTakesDecimalObjectIndicesOnly) {
+  Load({OneProcessor()});
+  EXPECT_EQ(Value("238", "% Processor Time", "0"), 1111);
+  for (const char* index : {"0xEE", "0XEE", "inf", "nan", "238x"}) {
+    EXPECT_TRUE(reader_.GetCounterValue(index, "% Processor Time", "0").Failed()) << index;
+  }
+}
+
+// Writes a 32-bit field into a block.
+void PutDword(std::vector<uint8_t>& block, size_t at, uint32_t value) {
+  for (int k = 0; k < 4; ++k) block[at + k] = static_cast<uint8_t>(value >> (8 * k));
+}
+
+TEST_F(PerfReaderTest, GetCounterValueEndsPromptlyOnDamagedCountsAndLengths) {
+  const std::vector<uint8_t> good =
+      MakeBlock({MakeObject(238, {{6, PERF_100NSEC_TIMER_INV}, {142, PERF_100NSEC_TIMER_INV}},
+                            {{"0", {1111, 1}}, {"_Total", {2222, 2}}})});
+  const size_t object = good[24] | (good[25] << 8);
+  const size_t first_instance = object + 64 + 2 * 40;
+  struct Damage {
+    const char* what;
+    size_t at;
+    uint32_t value;
+  };
+  const Damage damages[] = {
+      {"2^32 - 1 objects of length 0", 28, 0xFFFFFFFF},
+      {"object length 0", object, 0},
+      {"object longer than the block", object, 0x7FFFFFFF},
+      {"2^32 - 1 counters", object + 32, 0xFFFFFFFF},
+      {"counter definition of length 0", object + 64, 0},
+      {"instance definition of length 0", first_instance, 0},
+      {"instance name outside its definition", first_instance + 16, 0x1000},
+      {"counter block of length 0", first_instance + 24 + 8, 0},
+      {"counter value outside its counter block", object + 64 + 36, 0x1000},
+  };
+  reader_.LoadCounterNames();
+  for (const Damage& damage : damages) {
+    registry_.Block = good;
+    PutDword(registry_.Block, damage.at, damage.value);
+    ASSERT_EQ(reader_.GrowPerfBuffer("238"), 0);
+    EXPECT_TRUE(reader_.GetCounterValue("238", "% User Time", "_Total").Failed()) << damage.what;
+  }
+  // Objects of length 0 never advanced the walk over a count of 2^32 - 1.
+  registry_.Block = good;
+  PutDword(registry_.Block, 28, 0xFFFFFFFF);
+  PutDword(registry_.Block, object, 0);
+  ASSERT_EQ(reader_.GrowPerfBuffer("238"), 0);
+  EXPECT_TRUE(reader_.GetCounterValue("4", "Available Bytes", "").Failed());
+  // A count of instances the object cannot hold passes the object over.
+  registry_.Block = good;
+  PutDword(registry_.Block, object + 40, 0x7FFFFFFF);
+  ASSERT_EQ(reader_.GrowPerfBuffer("238"), 0);
+  EXPECT_EQ(Value("238", "% User Time", "_Total"), std::nullopt);
+}
+
+TEST_F(PerfReaderTest, GetCounterValueBoundsItsPause) {
+  Load({OneProcessor()});
+  Value("238", "% User Time", "_Total");
+  EXPECT_EQ(reader_.LastLookupPause(), 10 + 10 + 10 + 5 + 4 * 2 + 15 + 2 * 2 + 4 * 8);
+
+  // 11 counters of 400 instances, none of them the one asked for.
+  std::vector<platform::PerfCounterDef> counters(11, {784, PERF_COUNTER_RAWCOUNT});
+  std::vector<platform::PerfInstanceData> instances(400, {"p", std::vector<uint64_t>(11, 1)});
+  Load({MakeObject(230, counters, instances)});
+  EXPECT_EQ(Value("230", "Working Set", ""), std::nullopt);
+  EXPECT_EQ(reader_.LastLookupPause(), kMaxLookupPause);
+}
+
 // The bytes of a small block, spelled out: header with system name "A", one
 // System object without instances, counter Processes = 42.
 constexpr const char* kGoldenBlock =

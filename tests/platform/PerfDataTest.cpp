@@ -226,14 +226,15 @@ class CapturedMachine : public ::testing::Test {
     Put(folder + "stat", std::to_string(pid) + " (" + command + ") S 1 1 1 0 -1 0 10 0 2 0 " +
                              std::to_string(user_ticks) + " 5 0 0 20 0 " + std::to_string(threads) +
                              " 0 100 4096000 250 0 0 0\n");
-    Put(folder + "statm", "1000 250 100 10 0 300 0\n");
+    // A resident set other than stat's approximate rss of 250 pages.
+    Put(folder + "statm", "1000 260 100 10 0 300 0\n");
   }
   void SetUp() override {
     Put("proc/stat",
         "cpu  10 0 10 10 0 0 0 0 0 0\n"
         "cpu0 100 5 30 1000 20 1 2 0 0 0\n"
         "cpu1 200 0 40 3000 0 3 4 0 0 0\n"
-        "ctxt 5000000000\nprocs_running 5\n");
+        "ctxt 5000000000\nbtime 1700000000\nprocs_running 5\n");
     Put("proc/meminfo",
         "MemTotal: 33554432 kB\nMemAvailable: 25165824 kB\nSwapTotal: 1048576 kB\n"
         "CommitLimit: 17825792 kB\nCommitted_AS: 4194304 kB\n");
@@ -290,9 +291,10 @@ TEST_F(CapturedMachine, SystemAndObjectsCountProcessesAndTheirThreads) {
   EXPECT_EQ(system->Column(250).at(""), 10u);
   EXPECT_EQ(system->Column(44).at(""), 3u);  // 5 runnable on 2 processors
   EXPECT_EQ(system->Column(146).at(""), 5000000000u % (uint64_t{1} << 32));
-  // Up time: the object clock minus the raw value is 100 s.
-  EXPECT_EQ(system->Type.PerfTime - static_cast<int64_t>(system->Column(674).at("")),
-            100 * 10000000);
+  // Up time counts from the kernel's boot time, the same in every block.
+  const uint64_t boot = 1700000000ull * 10000000 + kUnixEpochAsFileTime;
+  EXPECT_EQ(system->Column(674).at(""), boot);
+  EXPECT_EQ(Build("2").Find(2)->Column(674).at(""), boot);
   EXPECT_EQ(system->Type.PerfFreq, 10000000);
   ASSERT_NE(block.Find(260), nullptr);
   EXPECT_EQ(block.Find(260)->Column(250).at(""), 10u);
@@ -342,9 +344,12 @@ TEST_F(CapturedMachine, ProcessIsBuiltOnlyWhenAskedForAndKeepsRepeatedNamesToget
   EXPECT_EQ(process.Counters[0].CounterType, PERF_100NSEC_TIMER);
   EXPECT_EQ(process.Instances[1].Values[0], TicksIn100ns(100 + 5));
   const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-  EXPECT_EQ(process.Column(180).at("bash"), 250 * page);
+  EXPECT_EQ(process.Column(180).at("bash"), 260 * page);
   EXPECT_EQ(process.Column(186).at("bash"), 300 * page);
   EXPECT_EQ(process.Column(680).at("_Total"), 10u);
+  // Elapsed Time: started 100 ticks after the boot of btime.
+  EXPECT_EQ(process.Column(684).at("bash"),
+            1700000000ull * 10000000 + kUnixEpochAsFileTime + TicksIn100ns(100));
 }
 
 TEST_F(CapturedMachine, LogicalDiskReportsEachReadyDriveAndTotal) {

@@ -36,6 +36,7 @@ TEST(ParseProcStat, ReadsEveryOnlineProcessorWithItsOwnNumber) {
   EXPECT_EQ(stat.ContextSwitches, 1990473u);
   EXPECT_EQ(stat.Interrupts, 114930548u);
   EXPECT_EQ(stat.ProcsRunning, 7u);
+  EXPECT_EQ(stat.BootTime, 1062191376);
 }
 
 TEST(ParseProcStat, ReadsOldKernelsWithFewerTimeFields) {
@@ -121,7 +122,6 @@ TEST(ParseProcessStat, TakesTheCommandUpToTheLastParenthesis) {
   EXPECT_EQ(stat->Threads, 6);
   EXPECT_EQ(stat->StartTicks, 123456u);
   EXPECT_EQ(stat->VirtualBytes, 2147483648000u);
-  EXPECT_EQ(stat->ResidentPages, 5000);
 }
 
 TEST(ParseProcessStat, RejectsTruncatedText) {
@@ -135,7 +135,10 @@ TEST(SmallProcParsers, ReadTheirFields) {
   EXPECT_DOUBLE_EQ(*ParseUptime("350735.47 234388.90\n"), 350735.47);
   EXPECT_EQ(ParseKeyedNumber("pgfree 5\npgfault 123456789012\npgmajfault 7\n", "pgfault"),
             123456789012u);
-  EXPECT_EQ(ParseStatmDataPages("2545 1193 955 211 0 364 0\n"), 364u);
+  const auto statm = ParseStatm("2545 1193 955 211 0 364 0\n");
+  ASSERT_TRUE(statm.has_value());
+  EXPECT_EQ(statm->ResidentPages, 1193u);
+  EXPECT_EQ(statm->DataPages, 364u);
 }
 
 TEST(ProcReaders, ReadThisMachine) {
