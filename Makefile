@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 RUN_DIR ?= $(CURDIR)/run
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build programs test run clean
+.PHONY: all deps configure build programs test test-package run deb clean
 
 all: build
 
@@ -21,10 +21,19 @@ programs: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target AgentTarvoService tarvo-sc
 
 test: build
-	@cd $(BUILD_DIR) && ctest --output-on-failure -j 2 --timeout 600
+	@cd $(BUILD_DIR) && ctest --output-on-failure -j 2 --timeout 600 -LE package
+
+# The package build and its checks (files, units, lintian): a whole second build.
+test-package: build
+	@cd $(BUILD_DIR) && ctest --output-on-failure -L package
 
 run: programs
 	@scripts/run-agent.sh $(BUILD_DIR) $(RUN_DIR)
+
+# The Debian package, built by debhelper from a copy of the sources so that the
+# .deb and the build files stay inside $(BUILD_DIR)/deb.
+deb: deps
+	@scripts/build-deb.sh $(BUILD_DIR)/deb
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -276,6 +276,8 @@ int Launch(const std::string& root, const scm::ServiceConfig& config, const Acco
 
 }  // namespace
 
+namespace embedded {
+
 BOOL StartServiceA(SC_HANDLE service, DWORD argc, const char** argv) {
   auto data = scm::CheckHandle(service, false, SERVICE_START);
   if (!data) return FALSE;
@@ -306,4 +308,5 @@ BOOL StartServiceA(SC_HANDLE service, DWORD argc, const char** argv) {
   return TRUE;
 }
 
+}  // namespace embedded
 }  // namespace platform
