@@ -14,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/e2e/AgentInstall.h"
+#include "tests/support/AgentClient.h"
+#include "tests/support/SystemdMock.h"
 
 namespace e2e {
 namespace {
@@ -123,6 +125,36 @@ TEST(AgentUnderSystemd, InheritedUnitVariablesDoNotMakeAService) {
   ASSERT_TRUE(ended);
   EXPECT_NE(install.Log().find("This program must be started as a service."), std::string::npos);
   EXPECT_EQ(notify.Queued(), 0u);
+}
+
+// The service commands of an agent on a machine that systemd runs (a mock of
+// its manager) see the machine's units.
+TEST(AgentUnderSystemd, ServiceCommandsSeeTheMachinesUnits) {
+  testsupport::SystemdMock mock({{"tarvo-agent.service", "Tarvo Agent Service", "active", "enabled"},
+                                 {"cron.service", "cron daemon", "inactive", "enabled"}});
+  ASSERT_TRUE(mock.ready());
+  AgentInstall install;
+  install.WriteConfig(
+      {"RRDTOOL=FALSE", "PERIODOBASE=0", "ALLOWREMOTEEXEC=True", "REMOTECLIENTS=127.0.0.1"});
+  NotifySocket notify(install.Path("notify"));
+  ASSERT_TRUE(notify.bound());
+  auto env = mock.Environment();
+  env["NOTIFY_SOCKET"] = install.Path("notify");
+  const pid_t pid = testsupport::StartProgram({install.agent_binary()}, env, kInheritedSystemd);
+  ASSERT_GT(pid, 0);
+
+  EXPECT_EQ(testsupport::AgentRequest(install.port(), "SERVICE_LIST\n"),
+            "cron daemon | cron.service | stopped\r\n"
+            "Tarvo Agent Service | tarvo-agent.service | running\r\n");
+  EXPECT_EQ(testsupport::AgentRequest(install.port(), "SERVICE_STATUS tarvo-agent\n"),
+            "Service Is Running");
+  EXPECT_EQ(testsupport::AgentRequest(install.port(), "SERVICE_START cron\n"), "CRON");
+  EXPECT_EQ(testsupport::AgentRequest(install.port(), "SERVICE_STATUS cron.service\n"),
+            "Service Is Running");
+
+  kill(pid, SIGTERM);
+  int status = 0;
+  if (!WaitForExit(pid, &status)) testsupport::KillProcess(pid);
 }
 
 }  // namespace
