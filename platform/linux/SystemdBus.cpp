@@ -176,13 +176,14 @@ std::vector<std::string> ExecStartOf(Call& call, const std::string& path) {
   return argv;
 }
 
-DWORD CallManager(const char* method, const char* signature, const std::string& unit_id,
-                  const char* mode) {
+// One manager method whose reply is not needed; 0 or the Win32 error.
+template <typename... Args>
+DWORD CallManager(const char* method, const char* signature, Args... args) {
   Call call;
   DWORD error = 0;
   if (!call.Open(&error)) return error;
   const int r = sd_bus_call_method(call.bus(), kDestination, kManagerPath, kManager, method,
-                                   call.error(), call.reply(), signature, unit_id.c_str(), mode);
+                                   call.error(), call.reply(), signature, args...);
   return r < 0 ? call.Translate(r) : 0;
 }
 
@@ -262,43 +263,22 @@ std::optional<UnitDetails> LoadUnitDetails(std::string_view unit_id, DWORD* erro
 }
 
 DWORD StartUnit(std::string_view unit_id) {
-  return CallManager("StartUnit", "ss", std::string(unit_id), "replace");
+  return CallManager("StartUnit", "ss", std::string(unit_id).c_str(), "replace");
 }
 
 DWORD StopUnit(std::string_view unit_id) {
-  return CallManager("StopUnit", "ss", std::string(unit_id), "replace");
+  return CallManager("StopUnit", "ss", std::string(unit_id).c_str(), "replace");
 }
 
-DWORD ReloadManager() {
-  Call call;
-  DWORD error = 0;
-  if (!call.Open(&error)) return error;
-  const int r = sd_bus_call_method(call.bus(), kDestination, kManagerPath, kManager, "Reload",
-                                   call.error(), call.reply(), "");
-  return r < 0 ? call.Translate(r) : 0;
-}
+DWORD ReloadManager() { return CallManager("Reload", ""); }
 
 DWORD EnableUnitFile(std::string_view unit_id) {
-  Call call;
-  DWORD error = 0;
-  if (!call.Open(&error)) return error;
-  const std::string id(unit_id);
   // Files, runtime = false, force = true.
-  const int r = sd_bus_call_method(call.bus(), kDestination, kManagerPath, kManager,
-                                   "EnableUnitFiles", call.error(), call.reply(), "asbb", 1,
-                                   id.c_str(), 0, 1);
-  return r < 0 ? call.Translate(r) : 0;
+  return CallManager("EnableUnitFiles", "asbb", 1, std::string(unit_id).c_str(), 0, 1);
 }
 
 DWORD DisableUnitFile(std::string_view unit_id) {
-  Call call;
-  DWORD error = 0;
-  if (!call.Open(&error)) return error;
-  const std::string id(unit_id);
-  const int r = sd_bus_call_method(call.bus(), kDestination, kManagerPath, kManager,
-                                   "DisableUnitFiles", call.error(), call.reply(), "asb", 1,
-                                   id.c_str(), 0);
-  return r < 0 ? call.Translate(r) : 0;
+  return CallManager("DisableUnitFiles", "asb", 1, std::string(unit_id).c_str(), 0);
 }
 
 }  // namespace platform::systemd
