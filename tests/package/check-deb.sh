@@ -10,7 +10,11 @@ out=${2:?output folder}
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
-deb=$("$top/scripts/build-deb.sh" "$out") || { echo "FAIL: make deb" >&2; exit 1; }
+# TARVO_DEB names a package built already (by hand: skips the build).
+deb=${TARVO_DEB:-}
+if [ -z "$deb" ]; then
+  deb=$("$top/scripts/build-deb.sh" "$out") || { echo "FAIL: make deb" >&2; exit 1; }
+fi
 version=$(sed -n 's/^project(TarvoAgent VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
 case "$(basename "$deb")" in
   "tarvo-agent_${version}_$(dpkg --print-architecture).deb") ;;
@@ -46,7 +50,7 @@ if [ -x "$root/usr/lib/tarvo/TarvoWDService" ]; then
 fi
 grep -q 'TarvoAgent.log' "$root/etc/logrotate.d/tarvo-agent" || fail "no logrotate rule"
 grep -q 'deb-systemd-helper enable' "$root/DEBIAN/postinst" || fail "postinst does not enable the agent"
-grep -q 'deb-systemd-invoke.*start.*tarvo-agent.service' "$root/DEBIAN/postinst" ||
+grep -q "deb-systemd-invoke \$_dh_action 'tarvo-agent.service'" "$root/DEBIAN/postinst" ||
   fail "postinst does not start the agent"
 grep -q 'rm -rf /var/lib/tarvo' "$root/DEBIAN/postrm" || fail "purge leaves /var/lib/tarvo"
 dpkg-deb -f "$deb" Depends | grep -q 'rrdtool' || fail "no dependency on rrdtool"
