@@ -25,7 +25,7 @@ struct UnitSpec {
   std::vector<std::string> command;   // program and arguments of ExecStart=
   std::string user;                   // User=, empty for root
   std::string home;                   // TARVO_HOME for the service, empty for none
-  bool start_at_boot = false;         // only decides the [Install] section's use
+  bool start_at_boot = false;         // enabled after creation (automatic start)
 };
 
 // The unit file: Type=notify, since a service program reports its own start
