@@ -7,7 +7,7 @@ SANITIZE_DIR ?= build-sanitize
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps configure build programs test run clean sanitize fuzz-build fuzz fuzz-replay
+.PHONY: all deps configure build programs test test-package run deb clean sanitize fuzz-build fuzz fuzz-replay
 
 all: build
 
@@ -25,7 +25,11 @@ programs: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target AgentTarvoService TarvoWDService TarvoServiceInstaller TarvoAgentCliente tarvo-sc
 
 test: build
-	@cd $(BUILD_DIR) && ctest --output-on-failure -j 2 --timeout 600
+	@cd $(BUILD_DIR) && ctest --output-on-failure -j 2 --timeout 600 -LE package
+
+# The package build and its checks (files, units, lintian): a whole second build.
+test-package: build
+	@cd $(BUILD_DIR) && ctest --output-on-failure -L package
 
 run: programs
 	@scripts/run-agent.sh $(BUILD_DIR) $(RUN_DIR)
@@ -51,6 +55,11 @@ fuzz: fuzz-build
 
 fuzz-replay: fuzz-build
 	@scripts/run-fuzzers.sh $(FUZZ_DIR) 0
+
+# The Debian package, built by debhelper from a copy of the sources so that the
+# .deb and the build files stay inside $(BUILD_DIR)/deb.
+deb: deps
+	@scripts/build-deb.sh $(BUILD_DIR)/deb
 
 clean:
 	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR)

@@ -2,13 +2,15 @@
 // Service control manager with the Win32 call shapes the services, the service
 // commands, the watchdog and the installer are written against.
 //
-// Backend: an embedded manager without a daemon. Its state lives below a root
-// folder (TARVO_SCM_ROOT, default /var/lib/tarvo/scm): one record per installed
+// Two backends (platform/posix/ScmBackends.h): systemd over D-Bus where it runs
+// the machine and TARVO_SCM_ROOT is not set, and otherwise an embedded manager
+// without a daemon. The embedded manager's state lives below a root folder
+// (TARVO_SCM_ROOT, default /var/lib/tarvo/scm): one record per installed
 // service and one status record per started service. Services are started as
 // detached processes; a control reaches the service's registered handler over a
-// Unix socket owned by the service's dispatcher thread. Names are matched
-// ignoring letter case. Errors are reported through GetLastError with the codes
-// Windows uses (1056, 1060, 1062, 1063, 1073, ...).
+// Unix socket owned by the service's dispatcher thread. With either backend,
+// names are matched ignoring letter case and errors are reported through
+// GetLastError with the codes Windows uses (1056, 1060, 1062, 1063, 1073, ...).
 
 #include <string>
 

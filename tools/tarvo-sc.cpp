@@ -1,5 +1,6 @@
-// tarvo-sc: the command-line front of the embedded service manager, in the
-// manner of sc.exe.
+// tarvo-sc: the command-line front of the service manager in force (the
+// embedded manager, or systemd where it runs the machine), in the manner of
+// sc.exe.
 //
 //   tarvo-sc create NAME BINARY [--display TEXT] [--start auto|demand]
 //                               [--account NAME] [--description TEXT]
@@ -10,6 +11,7 @@
 // code that would read as 0 exits with 1); the full code is on stderr.
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -256,6 +258,9 @@ DWORD Run(const std::vector<std::string>& args) {
                (one_name && args.size() == 2) || (command == "query" && args.size() <= 2) ||
                (command == "boot" && args.size() == 1);
   if (!valid) return Usage();
+  // systemd starts its own automatic units at boot: boot is the embedded
+  // manager's alone, even where systemd runs the machine.
+  if (command == "boot") setenv("TARVO_SCM_BACKEND", "embedded", 1);
   DWORD access = SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE;
   if (command == "create") access |= SC_MANAGER_CREATE_SERVICE;
   Handle manager(OpenSCManagerA(nullptr, nullptr, access));

@@ -11,15 +11,12 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "platform/posix/ScmPack.h"
 #include "platform/posix/ScmStore.h"
 
 namespace platform {
 
 namespace {
-
-static_assert(sizeof(QUERY_SERVICE_CONFIGA) == 64 || sizeof(void*) != 8);
-static_assert(offsetof(QUERY_SERVICE_CONFIGA, lpBinaryPathName) == 16 || sizeof(void*) != 8);
-static_assert(offsetof(QUERY_SERVICE_CONFIGA, lpDisplayName) == 56 || sizeof(void*) != 8);
 
 constexpr DWORD kStandardRightsRead = 0x00020000;
 constexpr DWORD kGenericWrite = 0x40000000;
@@ -134,6 +131,8 @@ BOOL FailErrno(int err) {
 }
 
 }  // namespace scm
+
+namespace embedded {
 
 SC_HANDLE OpenSCManagerA(const char* machine, const char* database, DWORD desired_access) {
   if (!KnownDatabase(database)) {
@@ -257,35 +256,7 @@ BOOL QueryServiceConfigA(SC_HANDLE service, QUERY_SERVICE_CONFIGA* config, DWORD
   if (!record) {
     return scm::Fail(err == ENOENT ? ERROR_SERVICE_MARKED_FOR_DELETE : WinErrorFromErrno(err));
   }
-  // Strings follow the fixed part; the dependencies are an empty multi-string.
-  const std::string_view strings[] = {record->binary_path, "", std::string_view("\0", 1),
-                                      record->account, record->display_name};
-  size_t needed = sizeof(QUERY_SERVICE_CONFIGA);
-  for (std::string_view text : strings) needed += text.size() + 1;
-  if (config == nullptr || buffer_size < needed) {
-    *bytes_needed = static_cast<DWORD>(needed);
-    return scm::Fail(ERROR_INSUFFICIENT_BUFFER);
-  }
-  char* base = reinterpret_cast<char*>(config);
-  size_t offset = sizeof(QUERY_SERVICE_CONFIGA);
-  char* placed[5];
-  for (int i = 0; i < 5; ++i) {
-    placed[i] = base + offset;
-    std::memcpy(placed[i], strings[i].data(), strings[i].size());
-    placed[i][strings[i].size()] = '\0';
-    offset += strings[i].size() + 1;
-  }
-  config->dwServiceType = record->type;
-  config->dwStartType = record->start_type;
-  config->dwErrorControl = record->error_control;
-  config->lpBinaryPathName = placed[0];
-  config->lpLoadOrderGroup = placed[1];
-  config->dwTagId = 0;
-  config->lpDependencies = placed[2];
-  config->lpServiceStartName = placed[3];
-  config->lpDisplayName = placed[4];
-  *bytes_needed = 0;
-  return TRUE;
+  return scm::PackServiceConfig(*record, config, buffer_size, bytes_needed);
 }
 
 BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD info_level, void* info) {
@@ -319,21 +290,7 @@ BOOL QueryServiceConfig2A(SC_HANDLE service, DWORD info_level, BYTE* buffer, DWO
   if (!record) {
     return scm::Fail(err == ENOENT ? ERROR_SERVICE_MARKED_FOR_DELETE : WinErrorFromErrno(err));
   }
-  const std::string& text = record->description;
-  size_t needed = sizeof(SERVICE_DESCRIPTIONA) + (text.empty() ? 0 : text.size() + 1);
-  if (buffer == nullptr || buffer_size < needed) {
-    *bytes_needed = static_cast<DWORD>(needed);
-    return scm::Fail(ERROR_INSUFFICIENT_BUFFER);
-  }
-  auto* description = reinterpret_cast<SERVICE_DESCRIPTIONA*>(buffer);
-  description->lpDescription = nullptr;
-  if (!text.empty()) {
-    char* place = reinterpret_cast<char*>(buffer) + sizeof(SERVICE_DESCRIPTIONA);
-    std::memcpy(place, text.c_str(), text.size() + 1);
-    description->lpDescription = place;
-  }
-  *bytes_needed = 0;
-  return TRUE;
+  return scm::PackDescription(record->description, buffer, buffer_size, bytes_needed);
 }
 
 BOOL CloseServiceHandle(SC_HANDLE handle) {
@@ -341,4 +298,5 @@ BOOL CloseServiceHandle(SC_HANDLE handle) {
   return TRUE;
 }
 
+}  // namespace embedded
 }  // namespace platform

@@ -9,14 +9,12 @@
 #include <vector>
 
 #include "platform/linux/ScmChannel.h"
+#include "platform/posix/ScmPack.h"
 #include "platform/posix/ScmStore.h"
 
 namespace platform {
 
 namespace {
-
-static_assert(sizeof(ENUM_SERVICE_STATUSA) == 48 || sizeof(void*) != 8);
-static_assert(offsetof(ENUM_SERVICE_STATUSA, ServiceStatus) == 16 || sizeof(void*) != 8);
 
 constexpr DWORD kServiceDriver = 0x0B;
 constexpr DWORD kServicePauseContinue = 0x0040;
@@ -82,15 +80,9 @@ BOOL FailWithStatus(DWORD error, const SERVICE_STATUS_PROCESS& live, SERVICE_STA
   return scm::Fail(error);
 }
 
-struct EnumEntry {
-  const scm::ServiceConfig* config;
-  SERVICE_STATUS status;
-  size_t Size() const {
-    return sizeof(ENUM_SERVICE_STATUSA) + config->name.size() + 1 + config->display_name.size() + 1;
-  }
-};
-
 }  // namespace
+
+namespace embedded {
 
 BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) {
   auto data = scm::CheckHandle(service, false, SERVICE_QUERY_STATUS);
@@ -180,7 +172,7 @@ BOOL EnumServicesStatusA(SC_HANDLE manager, DWORD service_type, DWORD service_st
   std::vector<scm::ServiceConfig> configs = scm::LoadAllConfigs(root);
   std::sort(configs.begin(), configs.end(),
             [](const auto& a, const auto& b) { return scm::NameLess(a.name, b.name); });
-  std::vector<EnumEntry> entries;
+  std::vector<scm::EnumItem> items;
   for (const scm::ServiceConfig& config : configs) {
     if ((config.type & service_type) == 0) continue;
     SERVICE_STATUS status = ToStatus(scm::LiveStatus(root, config.name));
@@ -189,43 +181,11 @@ BOOL EnumServicesStatusA(SC_HANDLE manager, DWORD service_type, DWORD service_st
         (!active && !(service_state & SERVICE_INACTIVE))) {
       continue;
     }
-    entries.push_back({&config, status});
+    items.push_back({config.name, config.display_name, status});
   }
-
-  size_t first = resume_handle != nullptr ? std::min<size_t>(*resume_handle, entries.size()) : 0;
-  size_t capacity = services != nullptr ? buffer_size : 0;
-  size_t count = 0;
-  size_t used = 0;
-  while (first + count < entries.size() && used + entries[first + count].Size() <= capacity) {
-    used += entries[first + count].Size();
-    ++count;
-  }
-
-  // Fixed entries first, then their strings.
-  char* text = reinterpret_cast<char*>(services) + count * sizeof(ENUM_SERVICE_STATUSA);
-  auto place = [&text](const std::string& value) {
-    std::memcpy(text, value.c_str(), value.size() + 1);
-    char* placed = text;
-    text += value.size() + 1;
-    return placed;
-  };
-  for (size_t i = 0; i < count; ++i) {
-    const EnumEntry& entry = entries[first + i];
-    services[i].lpServiceName = place(entry.config->name);
-    services[i].lpDisplayName = place(entry.config->display_name);
-    services[i].ServiceStatus = entry.status;
-  }
-  *services_returned = static_cast<DWORD>(count);
-
-  if (first + count < entries.size()) {
-    size_t rest = 0;
-    for (size_t i = first + count; i < entries.size(); ++i) rest += entries[i].Size();
-    *bytes_needed = static_cast<DWORD>(rest);
-    if (resume_handle != nullptr) *resume_handle = static_cast<DWORD>(first + count);
-    return scm::Fail(ERROR_MORE_DATA);
-  }
-  if (resume_handle != nullptr) *resume_handle = 0;
-  return TRUE;
+  return scm::PackEnumEntries(items, services, buffer_size, bytes_needed, services_returned,
+                              resume_handle);
 }
 
+}  // namespace embedded
 }  // namespace platform

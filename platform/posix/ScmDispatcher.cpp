@@ -112,6 +112,8 @@ bool Finished(Dispatcher& d) {
 
 }  // namespace
 
+namespace embedded {
+
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
   if (table == nullptr || table[0].lpServiceProc == nullptr) {
     return scm::Fail(ERROR_INVALID_PARAMETER);
@@ -227,4 +229,5 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) {
   return TRUE;
 }
 
+}  // namespace embedded
 }  // namespace platform

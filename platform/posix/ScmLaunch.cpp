@@ -300,6 +300,8 @@ std::string QuotedBinaryPath(std::string_view binary_path) {
 
 }  // namespace scm
 
+namespace embedded {
+
 BOOL StartServiceA(SC_HANDLE service, DWORD argc, const char** argv) {
   auto data = scm::CheckHandle(service, false, SERVICE_START);
   if (!data) return FALSE;
@@ -330,4 +332,5 @@ BOOL StartServiceA(SC_HANDLE service, DWORD argc, const char** argv) {
   return TRUE;
 }
 
+}  // namespace embedded
 }  // namespace platform

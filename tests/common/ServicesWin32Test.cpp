@@ -9,6 +9,7 @@
 #include "platform/ServiceManager.h"
 #include "tests/support/Processes.h"
 #include "tests/support/ScmTestRoot.h"
+#include "tests/support/SystemdMock.h"
 #include "tests/support/TempFolder.h"
 
 namespace common {
@@ -136,6 +137,28 @@ TEST_F(ServicesWin32Test, ListServicesTextFitsManyServicesIntoItsBuffer) {
 TEST_F(ServicesWin32Test, ListServicesTextWithNothingInstalledIsEmptyWithOneAlertLine) {
   EXPECT_EQ(ListServicesText(), "");
   EXPECT_EQ(Log(), "ERROR_MORE_DATA not returned; error 0\r\n");
+}
+
+}  // namespace
+}  // namespace common
+
+namespace common {
+namespace {
+
+// The watchdog's query and start sequence and the service list, with systemd
+// (a mock of its manager) as the service manager.
+TEST(ServicesWin32OnSystemd, ListsQueriesStartsAndStopsTheMachinesUnits) {
+  testsupport::SystemdMock mock({{"tarvo-agent.service", "Tarvo Agent Service", "inactive", "enabled"},
+                                 {"cron.service", "cron daemon", "active", "enabled"}});
+  ASSERT_TRUE(mock.ready());
+  EXPECT_EQ(ListServicesText(),
+            "cron daemon | cron.service | running\r\n"
+            "Tarvo Agent Service | tarvo-agent.service | stopped\r\n");
+  EXPECT_EQ(QueryService("Tarvo Agent Service", ""), "Service Is Stopped");
+  StartNamedService("TARVO AGENT SERVICE", "");
+  EXPECT_EQ(QueryService("Tarvo Agent Service", ""), "Service Is Running");
+  StopNamedService("tarvo-agent", "");
+  EXPECT_EQ(QueryService("tarvo-agent.service", ""), "Service Is Stopped");
 }
 
 }  // namespace

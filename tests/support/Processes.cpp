@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -20,23 +21,40 @@ extern char** environ;
 
 namespace testsupport {
 
-ProgramResult RunProgram(const std::vector<std::string>& args,
-                         const std::map<std::string, std::string>& extra_env) {
-  ProgramResult result;
+namespace {
+
+// The environment of this process with names in `unset` and in `extra_env`
+// left out, then extra_env added.
+std::vector<std::string> ChildEnvironment(const std::map<std::string, std::string>& extra_env,
+                                          const std::vector<std::string>& unset = {}) {
   std::vector<std::string> env_text;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry(*e);
     const std::string name = entry.substr(0, entry.find('='));
-    if (extra_env.count(name) == 0) env_text.push_back(entry);
+    if (extra_env.count(name) != 0) continue;
+    if (std::find(unset.begin(), unset.end(), name) != unset.end()) continue;
+    env_text.push_back(entry);
   }
   for (const auto& [name, value] : extra_env) env_text.push_back(name + "=" + value);
-  std::vector<char*> envp;
-  for (auto& e : env_text) envp.push_back(e.data());
-  envp.push_back(nullptr);
+  return env_text;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (auto& text : texts) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+}  // namespace
+
+ProgramResult RunProgram(const std::vector<std::string>& args,
+                         const std::map<std::string, std::string>& extra_env) {
+  ProgramResult result;
+  std::vector<std::string> env_text = ChildEnvironment(extra_env);
+  std::vector<char*> envp = Pointers(env_text);
   std::vector<std::string> arg_copy = args;
-  std::vector<char*> argv;
-  for (auto& a : arg_copy) argv.push_back(a.data());
-  argv.push_back(nullptr);
+  std::vector<char*> argv = Pointers(arg_copy);
 
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) return result;
@@ -61,6 +79,24 @@ ProgramResult RunProgram(const std::vector<std::string>& args,
   waitpid(pid, &status, 0);
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   return result;
+}
+
+pid_t StartProgram(const std::vector<std::string>& args,
+                   const std::map<std::string, std::string>& extra_env,
+                   const std::vector<std::string>& unset_env) {
+  std::vector<std::string> env_text = ChildEnvironment(extra_env, unset_env);
+  std::vector<char*> envp = Pointers(env_text);
+  std::vector<std::string> arg_copy = args;
+  std::vector<char*> argv = Pointers(arg_copy);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int fd = 0; fd <= 2; ++fd) {
+    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+  }
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : 0;
 }
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {

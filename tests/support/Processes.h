@@ -21,6 +21,13 @@ struct ProgramResult {
 ProgramResult RunProgram(const std::vector<std::string>& args,
                          const std::map<std::string, std::string>& extra_env = {});
 
+// Starts a program with extra environment variables and without those named
+// in unset_env, its standard streams on /dev/null, and returns its process id
+// (0 when it could not start). The caller reaps it.
+pid_t StartProgram(const std::vector<std::string>& args,
+                   const std::map<std::string, std::string>& extra_env,
+                   const std::vector<std::string>& unset_env = {});
+
 // Polls the condition every few milliseconds until it holds or the deadline
 // passes. Returns whether it held.
 bool WaitUntil(const std::function<bool()>& condition,

@@ -1,0 +1,243 @@
+// The service side on systemd: StartServiceCtrlDispatcherA,
+// RegisterServiceCtrlHandlerA and SetServiceStatus for a program that systemd
+// started as the main process of a Type=notify unit.
+//
+// Status reports become sd_notify messages: READY=1 when running, STOPPING=1
+// when stop pending, and STATUS= with the state's name each time. systemd's
+// stop request is SIGTERM; the dispatcher turns it into the stop control for
+// the registered handler, on the dispatcher's own thread, as the Windows
+// dispatcher runs handlers.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/posix/ScmBackends.h"
+#include "platform/posix/ScmHandles.h"
+
+namespace platform::systemd {
+
+namespace {
+
+constexpr DWORD kErrorInvalidData = 13;
+constexpr DWORD kErrorServiceNotInExe = 1083;
+
+struct Dispatcher {
+  std::mutex mutex;
+  bool active = false;
+  LPHANDLER_FUNCTION handler = nullptr;
+  SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
+  bool main_returned = false;
+  bool stop_requested = false;  // SIGTERM seen, not yet handed to a handler
+  int wake_write = -1;
+};
+
+Dispatcher& TheDispatcher() {
+  static Dispatcher dispatcher;
+  return dispatcher;
+}
+
+std::atomic<bool> g_dispatcher_started{false};
+// Only its address is used: the one status handle this backend hands out.
+char g_status_handle_marker;
+// Written by the SIGTERM handler, read by the dispatcher loop.
+std::atomic<int> g_signal_write{-1};
+
+void OnTerminate(int) {
+  const int saved = errno;
+  const char byte = 1;
+  ssize_t ignored = write(g_signal_write.load(), &byte, 1);
+  (void)ignored;
+  errno = saved;
+}
+
+void Wake(int fd) {
+  const char byte = 1;
+  ssize_t ignored = write(fd, &byte, 1);
+  (void)ignored;
+}
+
+void Drain(int fd) {
+  char bytes[64];
+  while (read(fd, bytes, sizeof bytes) > 0) {
+  }
+}
+
+const char* StateName(DWORD state) {
+  switch (state) {
+    case SERVICE_STOPPED:
+      return "stopped";
+    case SERVICE_START_PENDING:
+      return "start pending";
+    case SERVICE_STOP_PENDING:
+      return "stop pending";
+    case SERVICE_RUNNING:
+      return "running";
+    case SERVICE_CONTINUE_PENDING:
+      return "continue pending";
+    case SERVICE_PAUSE_PENDING:
+      return "pause pending";
+    default:
+      return "paused";
+  }
+}
+
+void Notify(DWORD state) {
+  std::string message;
+  if (state == SERVICE_RUNNING) message += "READY=1\n";
+  if (state == SERVICE_STOP_PENDING) message += "STOPPING=1\n";
+  message += "STATUS=";
+  message += StateName(state);
+  sd_notify(0, message.c_str());
+}
+
+bool IsOwnPid(const char* text) {
+  char* end = nullptr;
+  const long pid = std::strtol(text, &end, 10);
+  return end != text && *end == '\0' && pid == static_cast<long>(getpid());
+}
+
+// Hands a pending stop to the handler once one is registered; a stop that
+// arrives before ServiceMain has registered is kept, not lost.
+void DeliverStop(Dispatcher& d) {
+  LPHANDLER_FUNCTION handler;
+  {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    if (!d.stop_requested || d.handler == nullptr) return;
+    d.stop_requested = false;
+    if (d.status.dwCurrentState == SERVICE_STOPPED) return;
+    handler = d.handler;
+  }
+  handler(SERVICE_CONTROL_STOP);
+}
+
+bool Finished(Dispatcher& d) {
+  std::lock_guard<std::mutex> lock(d.mutex);
+  return d.main_returned && d.status.dwCurrentState == SERVICE_STOPPED;
+}
+
+}  // namespace
+
+bool StartedBySystemd() {
+  const char* notify = std::getenv("NOTIFY_SOCKET");
+  const char* invocation = std::getenv("INVOCATION_ID");
+  if ((notify == nullptr || *notify == '\0') && (invocation == nullptr || *invocation == '\0')) {
+    return false;
+  }
+  const char* exec_pid = std::getenv("SYSTEMD_EXEC_PID");
+  return exec_pid == nullptr || IsOwnPid(exec_pid);
+}
+
+bool OwnsStatusHandle(SERVICE_STATUS_HANDLE handle) {
+  return handle != nullptr &&
+         handle == reinterpret_cast<SERVICE_STATUS_HANDLE>(&g_status_handle_marker);
+}
+
+BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
+  if (table == nullptr || table[0].lpServiceProc == nullptr) {
+    return scm::Fail(ERROR_INVALID_PARAMETER);
+  }
+  if (!StartedBySystemd()) return scm::Fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+  if (g_dispatcher_started.exchange(true)) return scm::Fail(ERROR_SERVICE_ALREADY_RUNNING);
+
+  int signal_pipe[2];
+  int wake[2];
+  if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return scm::FailErrno(errno);
+  if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    const int err = errno;
+    close(signal_pipe[0]);
+    close(signal_pipe[1]);
+    return scm::FailErrno(err);
+  }
+  g_signal_write = signal_pipe[1];
+  struct sigaction action {};
+  action.sa_handler = OnTerminate;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  struct sigaction previous {};
+  sigaction(SIGTERM, &action, &previous);
+
+  Dispatcher& d = TheDispatcher();
+  {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    d.active = true;
+    d.wake_write = wake[1];
+  }
+
+  std::string name = table[0].lpServiceName != nullptr ? table[0].lpServiceName : "";
+  char* argv[] = {name.data(), nullptr};
+  LPSERVICE_MAIN_FUNCTIONA service_main = table[0].lpServiceProc;
+  std::thread main_thread([&] {
+    service_main(1, argv);
+    std::lock_guard<std::mutex> lock(d.mutex);
+    d.main_returned = true;
+    Wake(d.wake_write);
+  });
+
+  while (!Finished(d)) {
+    pollfd fds[2] = {{signal_pipe[0], POLLIN, 0}, {wake[0], POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) continue;  // EINTR
+    if (fds[1].revents & POLLIN) Drain(wake[0]);
+    if (fds[0].revents & POLLIN) {
+      Drain(signal_pipe[0]);
+      std::lock_guard<std::mutex> lock(d.mutex);
+      d.stop_requested = true;
+    }
+    DeliverStop(d);
+  }
+  main_thread.join();
+
+  sigaction(SIGTERM, &previous, nullptr);
+  g_signal_write = -1;
+  {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    d.active = false;
+    d.handler = nullptr;
+    d.wake_write = -1;
+  }
+  for (int fd : {signal_pipe[0], signal_pipe[1], wake[0], wake[1]}) close(fd);
+  return TRUE;
+}
+
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* service_name,
+                                                  LPHANDLER_FUNCTION handler) {
+  if (handler == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  Dispatcher& d = TheDispatcher();
+  std::lock_guard<std::mutex> lock(d.mutex);
+  if (!d.active) {
+    SetLastError(kErrorServiceNotInExe);
+    return nullptr;
+  }
+  // As with the embedded manager, the name is not checked: the process is the
+  // unit systemd started.
+  d.handler = handler;
+  Wake(d.wake_write);  // a stop that came before the handler is delivered now
+  return reinterpret_cast<SERVICE_STATUS_HANDLE>(&g_status_handle_marker);
+}
+
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) {
+  Dispatcher& d = TheDispatcher();
+  std::lock_guard<std::mutex> lock(d.mutex);
+  if (!OwnsStatusHandle(handle) || !d.active) return scm::Fail(ERROR_INVALID_HANDLE);
+  if (status == nullptr) return scm::Fail(ERROR_INVALID_ADDRESS);
+  if (status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > SERVICE_PAUSED) {
+    return scm::Fail(kErrorInvalidData);
+  }
+  d.status = *status;
+  Notify(status->dwCurrentState);
+  if (status->dwCurrentState == SERVICE_STOPPED) Wake(d.wake_write);
+  return TRUE;
+}
+
+}  // namespace platform::systemd

@@ -1,0 +1,141 @@
+#include "platform/linux/SystemdUnitFile.h"
+
+#include <cctype>
+#include <cstdlib>
+
+#include "platform/posix/ScmStore.h"
+
+namespace platform::systemd {
+
+namespace {
+
+constexpr std::string_view kDescriptionKey = "X-Tarvo-Description=";
+
+// Unit file values are single lines.
+std::string OneLine(std::string_view text) {
+  std::string line(text);
+  for (char& c : line) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return line;
+}
+
+// "%" starts a specifier in most unit settings.
+std::string EscapeSpecifiers(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    out += c;
+    if (c == '%') out += '%';
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string UnitNameFor(std::string_view service_name) {
+  std::string_view base = service_name;
+  if (base.size() > 8 && scm::NamesEqual(base.substr(base.size() - 8), ".service")) {
+    base.remove_suffix(8);
+  }
+  std::string id;
+  for (char c : base) {
+    const unsigned char byte = static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(c)));
+    if (c == ' ' || c == '\t') {
+      id += '-';
+    } else if ((byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') || byte == ':' ||
+               byte == '_' || byte == '.' || byte == '-') {
+      id += static_cast<char>(byte);
+    }
+  }
+  if (id.empty()) id = "service";
+  return id + ".service";
+}
+
+std::string UnitFolder() {
+  const char* folder = std::getenv("TARVO_SYSTEMD_UNIT_DIR");
+  return folder != nullptr && *folder != '\0' ? folder : "/etc/systemd/system";
+}
+
+std::string QuoteExecWord(std::string_view word) {
+  std::string escaped;
+  bool quote = word.empty();
+  for (char c : word) {
+    if (c == '%' || c == '$') {
+      escaped += c;  // doubled: literal
+    } else if (c == '\\' || c == '"') {
+      escaped += '\\';
+      quote = true;
+    } else if (c == ' ' || c == '\t' || c == '\'' || c == ';') {
+      quote = true;
+    }
+    escaped += c;
+  }
+  return quote ? "\"" + escaped + "\"" : escaped;
+}
+
+std::string UnitFileText(const UnitSpec& spec) {
+  std::string text = "[Unit]\nDescription=" + EscapeSpecifiers(OneLine(spec.description)) + "\n";
+  text += "\n[Service]\nType=notify\nExecStart=";
+  for (size_t i = 0; i < spec.command.size(); ++i) {
+    if (i > 0) text += ' ';
+    text += QuoteExecWord(spec.command[i]);
+  }
+  text += "\n";
+  if (!spec.user.empty()) text += "User=" + EscapeSpecifiers(OneLine(spec.user)) + "\n";
+  if (!spec.home.empty()) {
+    text += "Environment=" + QuoteExecWord("TARVO_HOME=" + OneLine(spec.home)) + "\n";
+  }
+  text += "\n[Install]\nWantedBy=multi-user.target\n";
+  return text;
+}
+
+std::optional<std::string> DescriptionLine(std::string_view unit_text) {
+  size_t start = 0;
+  while (start < unit_text.size()) {
+    size_t end = unit_text.find('\n', start);
+    if (end == std::string_view::npos) end = unit_text.size();
+    std::string_view line = unit_text.substr(start, end - start);
+    if (line.starts_with(kDescriptionKey)) {
+      std::string value;
+      line.remove_prefix(kDescriptionKey.size());
+      for (size_t i = 0; i < line.size(); ++i) {
+        value += line[i];
+        if (line[i] == '%' && i + 1 < line.size() && line[i + 1] == '%') ++i;
+      }
+      return value;
+    }
+    start = end + 1;
+  }
+  return std::nullopt;
+}
+
+std::string WithDescriptionLine(std::string_view unit_text, std::string_view description) {
+  const std::string line =
+      std::string(kDescriptionKey) + EscapeSpecifiers(OneLine(description)) + "\n";
+  std::string out;
+  bool placed = false;
+  size_t start = 0;
+  while (start < unit_text.size()) {
+    size_t end = unit_text.find('\n', start);
+    const size_t next = end == std::string_view::npos ? unit_text.size() : end + 1;
+    std::string_view current = unit_text.substr(start, next - start);
+    start = next;
+    if (current.starts_with(kDescriptionKey)) continue;
+    out += current;
+    if (!out.ends_with('\n')) out += '\n';
+    if (!placed && current.starts_with("[Unit]")) {
+      out += line;
+      placed = true;
+    }
+  }
+  if (!placed) out = "[Unit]\n" + line + out;
+  return out;
+}
+
+std::string UserForAccount(std::string_view account) {
+  if (account.empty() || scm::NamesEqual(account, "LocalSystem")) return "";
+  const size_t slash = account.rfind('\\');
+  return std::string(slash == std::string_view::npos ? account : account.substr(slash + 1));
+}
+
+}  // namespace platform::systemd

@@ -1,0 +1,50 @@
+#include "platform/linux/SystemdUnitFile.h"
+
+#include <gtest/gtest.h>
+
+namespace platform::systemd {
+namespace {
+
+TEST(UnitNameFor, GivesLowerCaseIdsWithDashesAndOneSuffix) {
+  EXPECT_EQ(UnitNameFor("Tarvo Agent Service"), "tarvo-agent-service.service");
+  EXPECT_EQ(UnitNameFor("cron.SERVICE"), "cron.service");
+  EXPECT_EQ(UnitNameFor("Odd/Name$ (x)"), "oddname-x.service");
+  EXPECT_EQ(UnitNameFor("$$$"), "service.service");
+}
+
+TEST(UnitFileText, QuotesTheCommandAndEscapesSpecifiers) {
+  UnitSpec spec;
+  spec.description = "Tarvo 100% Agent\nsecond line";
+  spec.command = {"/opt/My Programs/agent", "a\"b", "$HOME", ""};
+  spec.user = "svcuser";
+  spec.home = "/var/lib/tarvo";
+  const std::string text = UnitFileText(spec);
+  EXPECT_NE(text.find("Description=Tarvo 100%% Agent second line\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Type=notify\n"), std::string::npos);
+  EXPECT_NE(text.find("ExecStart=\"/opt/My Programs/agent\" \"a\\\"b\" $$HOME \"\"\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("User=svcuser\n"), std::string::npos);
+  EXPECT_NE(text.find("Environment=TARVO_HOME=/var/lib/tarvo\n"), std::string::npos);
+  EXPECT_NE(text.find("[Install]\nWantedBy=multi-user.target\n"), std::string::npos);
+}
+
+TEST(DescriptionLine, IsSetOnceInTheUnitSectionAndReadBack) {
+  const std::string original = "[Unit]\nDescription=Tarvo Agent Service\n\n[Service]\n";
+  const std::string once = WithDescriptionLine(original, "Tarvo... 50%");
+  const std::string twice = WithDescriptionLine(once, "Tarvo...");
+  EXPECT_EQ(twice, "[Unit]\nX-Tarvo-Description=Tarvo...\nDescription=Tarvo Agent Service\n\n"
+                   "[Service]\n");
+  EXPECT_EQ(DescriptionLine(once), "Tarvo... 50%");
+  EXPECT_EQ(DescriptionLine(original), std::nullopt);
+}
+
+TEST(UserForAccount, MapsWindowsAccountsToUserNames) {
+  EXPECT_EQ(UserForAccount("LocalSystem"), "");
+  EXPECT_EQ(UserForAccount(""), "");
+  EXPECT_EQ(UserForAccount(".\\svcuser"), "svcuser");
+  EXPECT_EQ(UserForAccount("CORP\\svcuser"), "svcuser");
+}
+
+}  // namespace
+}  // namespace platform::systemd
