@@ -158,14 +158,18 @@ std::string InstanceKey::Next(std::string_view name) {
   return previous_ + "#" + std::to_string(repeat_);
 }
 
-CounterValue PerfReader::GetCounterValue(std::string_view object_index,
-                                         std::string_view counter_name,
-                                         std::string_view instance_name) const {
-  LookupPause pause;
-  try {
-    const BlockBytes bytes(buffer_);
+namespace {
+
+// The walk of GetCounterValue: every counter of the object, in definition order,
+// and within each counter every instance, handed to visit until it says stop.
+// Throws LookupError on damaged data and on a counter without a catalogue name.
+void WalkCounters(const std::vector<uint8_t>& block, const CounterCatalogue& catalogue,
+                  std::string_view object_index, const CounterVisitor& visit,
+                  LookupPause& pause) {
+  {
+    const BlockBytes bytes(block);
     pause.Add(10);
-    if (buffer_.size() < kBlockHeaderSize) throw LookupError("no performance data loaded");
+    if (block.size() < kBlockHeaderSize) throw LookupError("no performance data loaded");
     const uint32_t header_length = bytes.Dword(kBlockHeaderLength);
     const uint32_t object_count = bytes.Dword(kBlockNumObjectTypes);
     pause.Add(10);
@@ -192,8 +196,8 @@ CounterValue PerfReader::GetCounterValue(std::string_view object_index,
       }
       pause.Add(4 * instances);
       const uint32_t index = bytes.Dword(offset + kObjectNameTitleIndex);
-      const auto name = catalogue_.find(std::to_string(index));
-      if (name == catalogue_.end()) {
+      const auto name = catalogue.find(std::to_string(index));
+      if (name == catalogue.end()) {
         offset = next;  // an object without a name is passed over
         continue;
       }
@@ -205,7 +209,7 @@ CounterValue PerfReader::GetCounterValue(std::string_view object_index,
       }
       offset = next;
     }
-    if (!found) return {};
+    if (!found) return;
 
     // Instances of the found object.
     pause.Add(15);
@@ -233,8 +237,6 @@ CounterValue PerfReader::GetCounterValue(std::string_view object_index,
     // Counter scan.
     const uint32_t counter_count = bytes.Dword(object_at + kObjectNumCounters);
     uint64_t pos = object_at + bytes.Dword(object_at + kObjectHeaderLength);
-    const std::string wanted_instance = ToUpper(TrimBlanks(instance_name));
-    InstanceKey keys;
     for (uint32_t c = 0; c < counter_count; ++c) {
       const uint32_t byte_length = bytes.Dword(pos + kCounterByteLength);
       const uint32_t name_index = bytes.Dword(pos + kCounterNameTitleIndex);
@@ -245,24 +247,50 @@ CounterValue PerfReader::GetCounterValue(std::string_view object_index,
         const double value = bytes.Value(instance.CounterBlock + value_offset, size);
         pause.Add(3 + 5);
         if (name == nullptr) {
-          const auto entry = catalogue_.find(std::to_string(name_index));
-          if (entry == catalogue_.end()) {
+          const auto entry = catalogue.find(std::to_string(name_index));
+          if (entry == catalogue.end()) {
             throw LookupError("no catalogue name for counter index " + std::to_string(name_index));
           }
           name = &entry->second;
         }
-        if (name->find(counter_name) == std::string::npos) continue;
-        const std::string key = ToUpper(keys.Next(instance.Name));
-        if (instance_name.empty() || key.find(wanted_instance) != std::string::npos) {
-          return {value, {}};
-        }
+        if (!visit(CounterSample{*name, instance.Name, value})) return;
       }
       pos += byte_length;
     }
+  }
+}
+
+}  // namespace
+
+std::string WalkObjectCounters(const std::vector<uint8_t>& block, const CounterCatalogue& catalogue,
+                               std::string_view object_index, const CounterVisitor& visit) {
+  LookupPause pause;
+  try {
+    WalkCounters(block, catalogue, object_index, visit, pause);
     return {};
   } catch (const std::exception& error) {
-    return {std::nullopt, error.what()};
+    return error.what();
   }
+}
+
+CounterValue PerfReader::GetCounterValue(std::string_view object_index,
+                                         std::string_view counter_name,
+                                         std::string_view instance_name) const {
+  const std::string wanted_instance = ToUpper(TrimBlanks(instance_name));
+  InstanceKey keys;
+  CounterValue result;
+  result.Error = WalkObjectCounters(
+      buffer_, catalogue_, object_index, [&](const CounterSample& sample) {
+        if (sample.CounterName.find(counter_name) == std::string::npos) return true;
+        const std::string key = ToUpper(keys.Next(sample.InstanceName));
+        if (instance_name.empty() || key.find(wanted_instance) != std::string::npos) {
+          result.Value = sample.Value;
+          return false;
+        }
+        return true;
+      });
+  if (result.Failed()) result.Value.reset();
+  return result;
 }
 
 }  // namespace common
