@@ -61,7 +61,7 @@ std::string ServerEventsText(std::string_view received, std::string_view upper) 
 HandlerResult PushEventsReply(const RequestLine& line) {
   const std::string path = common::ProgramPath("ServerEvents.txt");
   errno = 0;
-  if (!common::WriteFileBytes(path, ServerEventsText(line.Received, line.Upper))) {
+  if (!common::ReplaceFileBytes(path, ServerEventsText(line.Received, line.Upper))) {
     const int err = errno;
     return HandlerResult::Failure(err != 0 ? std::strerror(err) : "File could not be written");
   }

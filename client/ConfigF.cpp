@@ -11,7 +11,7 @@
 
 #include "client/PerfChoice.h"
 #include "client/PerfmonLoadChoice.h"
-#include "client/ToolWidgets.h"
+#include "client/ClientWidgets.h"
 #include "common/AgentConfig.h"
 #include "common/ProgramFolder.h"
 
@@ -27,7 +27,7 @@ std::string Std(const QString& text) { return text.toStdString(); }
 
 ConfigF::ConfigF(QWidget* parent) : QMainWindow(parent) {
   setWindowTitle(QStringLiteral("Config"));
-  ExitMenu = Named<QAction>(menuBar(), "ExitMenu", QStringLiteral("Exit"));
+  ExitMenu = Named<QAction>("ExitMenu", QStringLiteral("Exit"), menuBar());
   menuBar()->addAction(ExitMenu);
 
   auto* area = new QWidget(this);
@@ -44,19 +44,19 @@ ConfigF::ConfigF(QWidget* parent) : QMainWindow(parent) {
     ++row;
   };
   const auto text_box = [&](QLineEdit*& box, const char* name, const char* caption) {
-    box = Named<QLineEdit>(area, name);
+    box = Named<QLineEdit>(name, area);
     box->setFont(courier);
     add_row(box, caption);
   };
   const auto interface_box = [&](QComboBox*& box, const char* name, const char* caption) {
-    box = Named<QComboBox>(area, name);
+    box = Named<QComboBox>(name, area);
     box->setEditable(true);  // a drop-down list with free text
     box->setInsertPolicy(QComboBox::NoInsert);
     box->setFont(courier);
     add_row(box, caption);
   };
   const auto check_box = [&](QCheckBox*& box, const char* name, const char* caption) {
-    box = Named<QCheckBox>(area, name, QString::fromLatin1(caption));
+    box = Named<QCheckBox>(name, QString::fromLatin1(caption), area);
     grid->addWidget(box, row++, 1);
   };
   text_box(Listen_c, "Listen_c", "Listen");
@@ -69,15 +69,15 @@ ConfigF::ConfigF(QWidget* parent) : QMainWindow(parent) {
   text_box(loglevel_c, "loglevel_c", "LogLevel");
   text_box(Performancemon1_c, "Performancemon1_c", "Performancemon1");
   text_box(Performancemon2_c, "Performancemon2_c", "Performancemon2");
-  pf1 = Named<QPushButton>(area, "pf1", QStringLiteral("Command2"));
+  pf1 = Named<QPushButton>("pf1", QStringLiteral("Command2"), area);
   grid->addWidget(pf1, row - 2, 2, 2, 1);
   text_box(RemoteClients, "RemoteClients", "Remote Clients");
   check_box(NetMon_c, "NetMon_c", "NETMON");
   check_box(AllowRemoteExec_c, "AllowRemoteExec_c", "Allow Remote Exec");
   check_box(RRDTOOLBOL_c, "RRDTOOLBOL_c", "RRDTOOL");
-  Command1 = Named<QPushButton>(area, "Command1", QStringLiteral("Salvar"));
+  Command1 = Named<QPushButton>("Command1", QStringLiteral("Salvar"), area);
   grid->addWidget(Command1, row, 1, Qt::AlignRight);
-  grid->setColumnMinimumWidth(1, Twips(this, 6000));
+  grid->setColumnMinimumWidth(1, TwipsToPixels(6000));
 
   connect(ExitMenu, &QAction::triggered, this, &ConfigF::ExitMenu_Click);
   connect(Command1, &QPushButton::clicked, this, &ConfigF::Command1_Click);

@@ -12,7 +12,7 @@
 
 #include "client/ConfigF.h"
 #include "client/PerfChoice.h"
-#include "client/ToolWidgets.h"
+#include "client/ClientWidgets.h"
 #include "common/TextUtil.h"
 
 namespace client {
@@ -32,20 +32,20 @@ void ReplaceItems(QListWidget* list, const std::vector<std::string>& pieces) {
 
 PerfmonLoadChoice::PerfmonLoadChoice(ConfigF* editor) : QMainWindow(editor), editor_(editor) {
   setWindowTitle(QStringLiteral("PerfmonLoadChoice"));
-  ExitMenu = Named<QAction>(menuBar(), "ExitMenu", QStringLiteral("Exit"));
+  ExitMenu = Named<QAction>("ExitMenu", QStringLiteral("Exit"), menuBar());
   menuBar()->addAction(ExitMenu);
 
   auto* area = new QWidget(this);
   setCentralWidget(area);
   auto* grid = new QGridLayout(area);
-  KeyPerfMon = Named<QComboBox>(area, "KeyPerfMon");
+  KeyPerfMon = Named<QComboBox>("KeyPerfMon", area);
   KeyPerfMon->setEditable(true);
   KeyPerfMon->setInsertPolicy(QComboBox::NoInsert);
-  CountersPerfMon = Named<QListWidget>(area, "CountersPerfMon");
-  InstancePerfMon = Named<QListWidget>(area, "InstancePerfMon");
-  PfMonVal = Named<QLineEdit>(area, "PfMonVal");
-  SendPf1 = Named<QPushButton>(area, "SendPf1", QStringLiteral("Pfmon1"));
-  SendPf2 = Named<QPushButton>(area, "SendPf2", QStringLiteral("Pfmon2"));
+  CountersPerfMon = Named<QListWidget>("CountersPerfMon", area);
+  InstancePerfMon = Named<QListWidget>("InstancePerfMon", area);
+  PfMonVal = Named<QLineEdit>("PfMonVal", area);
+  SendPf1 = Named<QPushButton>("SendPf1", QStringLiteral("Pfmon1"), area);
+  SendPf2 = Named<QPushButton>("SendPf2", QStringLiteral("Pfmon2"), area);
   grid->addWidget(KeyPerfMon, 0, 0, 1, 2);
   grid->addWidget(CountersPerfMon, 1, 0);
   grid->addWidget(InstancePerfMon, 1, 1);
@@ -54,7 +54,7 @@ PerfmonLoadChoice::PerfmonLoadChoice(ConfigF* editor) : QMainWindow(editor), edi
   buttons->addWidget(SendPf1);
   buttons->addWidget(SendPf2);
   grid->addLayout(buttons, 2, 1);
-  resize(Twips(this, 9000), Twips(this, 6000));
+  resize(TwipsToPixels(9000), TwipsToPixels(6000));
 
   connect(ExitMenu, &QAction::triggered, this, &PerfmonLoadChoice::ExitMenu_Click);
   connect(KeyPerfMon, &QComboBox::activated, this, &PerfmonLoadChoice::KeyPerfMon_Validate);
@@ -104,8 +104,11 @@ void PerfmonLoadChoice::FillObjects() {
 
 void PerfmonLoadChoice::KeyPerfMon_Validate() {
   const std::string index = ObjectIndexOf(KeyPerfMon->currentText().toStdString());
-  // The waiting text and typed text without "|" name no object.
-  if (index.empty()) return;
+  // The waiting text and typed text without "|" name no object. Leaving the
+  // box without changing the object (hiding the window moves the focus too)
+  // keeps the lists as they are.
+  if (index.empty() || index == listed_index_) return;
+  listed_index_ = index;
   ReplaceItems(CountersPerfMon, ListPieces(ListCounters(index)));
 }
 

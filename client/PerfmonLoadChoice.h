@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 #include <memory>
+#include <string>
 
 class QAction;
 class QComboBox;
@@ -55,6 +56,7 @@ class PerfmonLoadChoice : public QMainWindow {
 
   ConfigF* editor_;
   std::unique_ptr<PerfObjectScan> scan_;
+  std::string listed_index_;  // the object whose counters are listed
 };
 
 }  // namespace client

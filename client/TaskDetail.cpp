@@ -10,7 +10,7 @@
 #include <QPlainTextEdit>
 
 #include "client/TaskRecords.h"
-#include "client/ToolWidgets.h"
+#include "client/ClientWidgets.h"
 #include "common/TextUtil.h"
 
 namespace client {
@@ -27,9 +27,9 @@ TaskDetail::TaskDetail(QWidget* parent) : QDialog(parent) {
   setWindowModality(Qt::ApplicationModal);
 
   auto* bar = new QMenuBar(this);
-  menufile = Named<QMenu>(bar, "menufile", QStringLiteral("File"));
-  menuRefresh = Named<QAction>(menufile, "menuRefresh", QStringLiteral("Refresh"));
-  menuclose = Named<QAction>(menufile, "menuclose", QStringLiteral("Close"));
+  menufile = Named<QMenu>("menufile", QStringLiteral("File"), bar);
+  menuRefresh = Named<QAction>("menuRefresh", QStringLiteral("Refresh"), menufile);
+  menuclose = Named<QAction>("menuclose", QStringLiteral("Close"), menufile);
   menufile->addAction(menuRefresh);
   menufile->addAction(menuclose);
   bar->addMenu(menufile);
@@ -50,12 +50,12 @@ TaskDetail::TaskDetail(QWidget* parent) : QDialog(parent) {
   };
   int row = 0;
   for (const Box& box : boxes) {
-    box.Control = Named<QLineEdit>(this, box.Name);
+    box.Control = Named<QLineEdit>(box.Name, this);
     grid->addWidget(new QLabel(QString::fromLatin1(box.Caption), this), row, 0);
     grid->addWidget(box.Control, row, 1);
     ++row;
   }
-  output = Named<QPlainTextEdit>(this, "output");
+  output = Named<QPlainTextEdit>("output", this);
   QFont courier(QStringLiteral("Courier New"));
   courier.setStyleHint(QFont::Monospace);
   courier.setFixedPitch(true);
@@ -65,7 +65,7 @@ TaskDetail::TaskDetail(QWidget* parent) : QDialog(parent) {
   grid->addWidget(output, row, 1);
   // The output box grows with the window; the other boxes keep their height.
   grid->setRowStretch(row, 1);
-  resize(Twips(this, 9600), Twips(this, 7200));
+  resize(TwipsToPixels(9600), TwipsToPixels(7200));
 
   connect(menuRefresh, &QAction::triggered, this, &TaskDetail::menuRefresh_Click);
   connect(menuclose, &QAction::triggered, this, &TaskDetail::menuclose_Click);

@@ -9,7 +9,7 @@
 
 #include "client/TaskDetail.h"
 #include "client/TaskRecords.h"
-#include "client/ToolWidgets.h"
+#include "client/ClientWidgets.h"
 #include "common/ProgramFolder.h"
 #include "common/TaskFile.h"
 
@@ -26,16 +26,16 @@ QString Text(const std::string& text) { return QString::fromStdString(text); }
 
 TaskView::TaskView(QWidget* parent) : QMainWindow(parent) {
   setWindowTitle(QStringLiteral("Tasks Viewer"));
-  menufile = Named<QMenu>(menuBar(), "menufile", QStringLiteral("File"));
-  menurefresh = Named<QAction>(menufile, "menurefresh", QStringLiteral("Refresh"));
-  menuclose = Named<QAction>(menufile, "menuclose", QStringLiteral("Close"));
+  menufile = Named<QMenu>("menufile", QStringLiteral("File"), menuBar());
+  menurefresh = Named<QAction>("menurefresh", QStringLiteral("Refresh"), menufile);
+  menuclose = Named<QAction>("menuclose", QStringLiteral("Close"), menufile);
   menufile->addAction(menurefresh);
   menufile->addAction(menuclose);
   menuBar()->addMenu(menufile);
 
   auto* area = new QWidget(this);
   setCentralWidget(area);
-  ListView1 = Named<QTreeWidget>(area, "ListView1");
+  ListView1 = Named<QTreeWidget>("ListView1", area);
   ListView1->setRootIsDecorated(false);
   ListView1->setUniformRowHeights(true);
   ListView1->setAllColumnsShowFocus(true);
@@ -44,12 +44,12 @@ TaskView::TaskView(QWidget* parent) : QMainWindow(parent) {
                               QStringLiteral("Queue At"), QStringLiteral("End At"),
                               QStringLiteral("Exec Mode"), QString(), QString()});
   for (int column = 0; column < ListView1->columnCount(); ++column) {
-    ListView1->setColumnWidth(column, Twips(this, kColumnWidthTwips));
+    ListView1->setColumnWidth(column, TwipsToPixels(kColumnWidthTwips));
   }
   ListView1->header()->setSectionsClickable(true);
   ListView1->header()->setSortIndicatorShown(true);
-  ListView1->move(Twips(this, 120), Twips(this, 120));
-  resize(Twips(this, 12000), Twips(this, 6000));
+  ListView1->move(TwipsToPixels(120), TwipsToPixels(120));
+  resize(TwipsToPixels(12000), TwipsToPixels(6000));
 
   detail_ = new TaskDetail(this);
 
@@ -119,8 +119,8 @@ void TaskView::menuclose_Click() {
 
 void TaskView::resizeEvent(QResizeEvent* event) {
   QMainWindow::resizeEvent(event);
-  ListView1->resize(std::max(0, event->size().width() - Twips(this, 240)),
-                    std::max(0, event->size().height() - Twips(this, 840)));
+  ListView1->resize(std::max(0, event->size().width() - TwipsToPixels(240)),
+                    std::max(0, event->size().height() - TwipsToPixels(840)));
 }
 
 }  // namespace client

@@ -1,12 +1,16 @@
 #include "common/TextUtil.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+
+#include "platform/AtomicFile.h"
 
 namespace common {
 namespace {
@@ -139,6 +143,12 @@ bool WriteFileBytes(const std::string& path, std::string_view bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();
   return static_cast<bool>(out);
+}
+
+bool ReplaceFileBytes(const std::string& path, std::string_view bytes) {
+  const int error = platform::WriteFileAtomic(path, bytes, false);
+  errno = error;
+  return error == 0;
 }
 
 bool AppendFileBytes(const std::string& path, std::string_view bytes) {

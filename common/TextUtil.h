@@ -52,6 +52,11 @@ std::string JoinCrLf(const std::vector<std::string>& lines, bool final_line_end)
 
 // Creates or truncates the file and writes the bytes. Returns false on failure.
 bool WriteFileBytes(const std::string& path, std::string_view bytes);
+// Replaces the file's content as one step: writes the bytes to a temporary file
+// in the same folder and renames it over the path, so a reader sees either the
+// former or the new content, never a part. Returns false on failure (the former
+// file is then untouched).
+bool ReplaceFileBytes(const std::string& path, std::string_view bytes);
 // Appends the bytes, creating the file when missing. Returns false on failure.
 bool AppendFileBytes(const std::string& path, std::string_view bytes);
 // Reads a whole file; nothing when it cannot be read.

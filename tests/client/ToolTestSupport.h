@@ -1,29 +1,17 @@
 #pragma once
-// Support of the tool windows' tests: the application object, a program folder
-// with task records, and a sleeping child whose id names a queued record.
+// Support of the tool windows' tests: a program folder with task records, and
+// a sleeping child whose id names a queued record.
 
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QApplication>
-#include <QCoreApplication>
 #include <filesystem>
 #include <string>
 
 #include "tests/support/TempFolder.h"
 
 namespace clienttest {
-
-// The one application object of the test program (offscreen unless told).
-inline void EnsureApplication() {
-  if (QCoreApplication::instance() != nullptr) return;
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  static int argc = 1;
-  static char name[] = "client_tests";
-  static char* argv[] = {name, nullptr};
-  new QApplication(argc, argv);
-}
 
 // A temporary program folder with Tasks/Queue and Tasks/Done, set as TARVO_HOME.
 class ProgramFolder {

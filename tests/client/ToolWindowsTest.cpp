@@ -15,11 +15,12 @@
 #include <gtest/gtest.h>
 
 #include "client/ConfigF.h"
+#include "client/Form1.h"
 #include "client/PerfChoice.h"
 #include "client/PerfmonLoadChoice.h"
 #include "client/TaskDetail.h"
 #include "client/TaskView.h"
-#include "client/ToolWidgets.h"
+#include "client/ClientWidgets.h"
 #include "common/AgentConfig.h"
 #include "tests/client/ToolTestSupport.h"
 #include "tests/support/Processes.h"
@@ -37,12 +38,11 @@ using testsupport::WriteAll;
 class ToolWindowsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    clienttest::EnsureApplication();
     common::TheAgentConfig() = common::AgentConfig{};
     common::LoadAgentConfig();
-    SetMessageHook([this](const QString& text) { messages_.push_back(text); });
+    SetMessageSink([this](const QString& text) { messages_.push_back(text); });
   }
-  void TearDown() override { SetMessageHook({}); }
+  void TearDown() override { SetMessageSink({}); }
 
   template <typename T>
   static T* Find(QObject* window, const char* name) {
@@ -175,10 +175,30 @@ TEST_F(ToolWindowsTest, ChooserBrowsesTheLiveDataAndSendsTheChoiceToTheEditor) {
   EXPECT_FALSE(chooser->isVisible());
   editor.pf1_Click();
   EXPECT_EQ(editor.Chooser(), chooser);
+  ASSERT_NE(instances->currentItem(), nullptr);
   EXPECT_EQ(instances->currentItem()->text(), "0#0");
   PerfmonLoadChoice fresh(&editor);
   EXPECT_FALSE(fresh.Loading());
   EXPECT_EQ(Find<QComboBox>(&fresh, "KeyPerfMon")->count(), objects->count());
+}
+
+TEST_F(ToolWindowsTest, TheMainMenuOpensEachToolWindowOnceAndShowsItAgain) {
+  common::TheAgentConfig().Port = 1;  // no agent is asked
+  Form1 form;
+  form.TaskMenu_Click();
+  TaskView* view = form.findChild<TaskView*>();
+  ASSERT_NE(view, nullptr);
+  EXPECT_TRUE(view->isVisible());
+  Find<QAction>(view, "menuclose")->trigger();
+  EXPECT_FALSE(view->isVisible());
+  form.TaskMenu_Click();
+  EXPECT_TRUE(view->isVisible());
+  EXPECT_EQ(form.findChildren<TaskView*>().size(), 1);
+
+  form.Config_Click();
+  form.Config_Click();
+  EXPECT_EQ(form.findChildren<ConfigF*>().size(), 1);
+  EXPECT_TRUE(form.findChild<ConfigF*>()->isVisible());
 }
 
 }  // namespace

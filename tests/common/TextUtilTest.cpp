@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "common/DelimitedReader.h"
+#include "tests/support/TempFolder.h"
 
 namespace common {
 namespace {
@@ -126,3 +129,20 @@ TEST(DelimitedReaderTest, DropsAnUnclosedQuoteAndStops) {
 
 }  // namespace
 }  // namespace common
+
+TEST(ReplaceFileBytesTest, ReplacesTheWholeFileAndLeavesNoTemporaryBehind) {
+  testsupport::TempFolder folder;
+  const std::string path = folder.Path("ServerEvents.txt");
+  testsupport::WriteAll(path, "old line that is longer than the new content\r\n");
+  ASSERT_TRUE(common::ReplaceFileBytes(path, "new\r\n"));
+  EXPECT_EQ(testsupport::ReadAll(path), "new\r\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
+                          std::filesystem::directory_iterator()),
+            1);
+  // A folder in the way makes it fail without leaving its temporary file.
+  std::filesystem::create_directory(folder.Path("blocked"));
+  EXPECT_FALSE(common::ReplaceFileBytes(folder.Path("blocked"), "x"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
+                          std::filesystem::directory_iterator()),
+            2);
+}

@@ -1,0 +1,169 @@
+// The event fetch against a fake central server, the message window built
+// from the event file, and the new-event alert.
+
+#include "client/MessageWindow.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include <QLabel>
+#include <QSystemTrayIcon>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include "client/Form1.h"
+#include "client/Tray.h"
+#include "tests/client/ClientTestSupport.h"
+#include "tests/client/FakePeer.h"
+
+namespace client {
+namespace {
+
+using clienttest::Control;
+using clienttest::FakePeer;
+using clienttest::WaitFor;
+using testsupport::ReadAll;
+
+constexpr const char* kHeader = "HTTP/1.0 200 OK\r\nServer: fake\r\nContent-Type: text/html\r\n\r\n";
+
+class MessageWindowTest : public clienttest::ClientTest {
+ protected:
+  std::string EventsFile() const { return home_.Path("ServerEvents.txt"); }
+
+  // Runs a fetch tick once the alerts of the last one are over.
+  void Tick(Form1& form) {
+    ASSERT_TRUE(WaitFor([&] { return form.Alerts().Idle(); }));
+    form.Timer1_Timer();
+  }
+  // Fetches until the file holds the bytes.
+  void FetchUntil(Form1& form, const std::string& bytes) {
+    Tick(form);
+    ASSERT_TRUE(WaitFor([&] { return ReadAll(EventsFile()) == bytes; })) << ReadAll(EventsFile());
+  }
+  // Closes the window with "X" and waits until it is unloaded.
+  void CloseWithX(Form1& form) {
+    form.Messages()->CloseLBL_Click();
+    ASSERT_TRUE(WaitFor([&] { return form.LoadedMessages() == nullptr; }));
+  }
+  QColor Colour(const QObject& window, const char* name) {
+    return Control<QLabel>(window, name)->palette().color(QPalette::Window);
+  }
+};
+
+TEST_F(MessageWindowTest, FetchedEventsAreShownAndANewLineAlertsUntilTheWindowIsClosed) {
+  std::string body =
+      "1|MONITOR|12/07/2026 10:00:00|srv1|ACME|disk full\n"
+      "2|LOGIN|12/07/2026 10:05:00|srv2|Beta|login failed\n";
+  FakePeer server([&](QTcpSocket* socket, const QByteArray& got) {
+    if (!got.endsWith("\n\n")) return;
+    socket->write((kHeader + body).c_str());
+    socket->disconnectFromHost();
+  });
+  const std::string address = "127.0.0.1:" + std::to_string(server.port());
+  Configure({"PORT=1", "TARVOSERVER=" + address});
+  Form1 form;
+
+  FetchUntil(form,
+             "1|MONITOR|12/07/2026 10:00:00|srv1|ACME|disk full\r\n"
+             "2|LOGIN|12/07/2026 10:05:00|srv2|Beta|login failed\r\n");
+  EXPECT_EQ(server.received()[0], QByteArray("get /console/ag_events_lst.php HTTP/1.0\n\n"));
+
+  // The window loaded before the file existed; loaded again, it shows both rows.
+  CloseWithX(form);
+  MessageWindow* window = form.Messages();
+  EXPECT_EQ(window->RowCount(), 2);
+  EXPECT_EQ(Control<QLabel>(*window, "Tipo_0")->text(), "MONITOR");
+  EXPECT_EQ(Control<QLabel>(*window, "Maquina_1")->text(), "srv2");
+  EXPECT_EQ(Control<QLabel>(*window, "Cliente_1")->text(), "Beta");
+  EXPECT_EQ(Control<QLabel>(*window, "Data_1")->text(), "12/07/2026 10:05:00");
+  EXPECT_EQ(Control<QLabel>(*window, "OpenURL_1")->toolTip().toStdString(),
+            "http://" + address + "/console/redir-ev.php?id=2&tipo=LOGIN");
+  EXPECT_EQ(Colour(*window, "Descr_0"), QColor(192, 255, 255));
+  EXPECT_EQ(Colour(*window, "Cliente_1"), QColor(255, 192, 192));
+  QString detail;
+  SetMessageSink([&](const QString& text) { detail = text; });
+  window->Descr_Click(1);
+  SetMessageSink({});
+  EXPECT_EQ(detail, QString::fromUtf8("Descrição:login failed\nCliente  :Beta\nMaquina  :srv2\nTipo     :LOGIN"));
+
+  // A new description alone raises no alert.
+  const int beeps = BeepCount();
+  body = "1|MONITOR|12/07/2026 10:00:00|srv1|ACME|disk nearly full\n"
+         "2|LOGIN|12/07/2026 10:05:00|srv2|Beta|login failed\n";
+  FetchUntil(form,
+             "1|MONITOR|12/07/2026 10:00:00|srv1|ACME|disk nearly full\r\n"
+             "2|LOGIN|12/07/2026 10:05:00|srv2|Beta|login failed\r\n");
+  Tick(form);
+  ASSERT_TRUE(WaitFor([&] { return form.Alerts().Idle(); }));
+  EXPECT_EQ(BeepCount(), beeps);
+
+  // An appended line alerts at every check: the tray icon takes the message
+  // window's face and the bell rings.
+  body += "3|MONITOR|12/07/2026 10:09:00|srv3|Gamma|cpu high\n";
+  FetchUntil(form, ReadAll(EventsFile()) + "3|MONITOR|12/07/2026 10:09:00|srv3|Gamma|cpu high\r\n");
+  Tick(form);
+  ASSERT_TRUE(WaitFor([&] { return BeepCount() == beeps + 1 && form.Alerts().Idle(); }));
+  EXPECT_EQ(TrayIconShown().cacheKey(), MessageWindow::Icon().cacheKey());
+  EXPECT_EQ(TrayIcon()->toolTip(), "Tarvo Agent Grafic User Interface");
+  Tick(form);
+  ASSERT_TRUE(WaitFor([&] { return BeepCount() == beeps + 2 && form.Alerts().Idle(); }));
+
+  // "X" unloads the window; its next load shows the file, and the alerts stop.
+  CloseWithX(form);
+  Tick(form);
+  EXPECT_EQ(form.Messages()->RowCount(), 3);
+  ASSERT_TRUE(WaitFor([&] { return form.Alerts().Idle(); }));
+  EXPECT_EQ(BeepCount(), beeps + 2);
+}
+
+TEST_F(MessageWindowTest, GrowsAfterTheTenthRowAndShowsAtMostOneHundred) {
+  Configure({"PORT=1"});
+  auto write_events = [&](int count) {
+    std::string text;
+    for (int k = 0; k < count; ++k) text += std::to_string(k) + "|LOGIN|12/07/2026|m|c|d\r\n";
+    testsupport::WriteAll(EventsFile(), text);
+  };
+  Form1 form;
+  write_events(11);
+  EXPECT_EQ(form.Messages()->HeightTwips(), kMessageWindowHeight);
+  CloseWithX(form);
+
+  write_events(12);
+  MessageWindow* window = form.Messages();
+  EXPECT_EQ(window->HeightTwips(), kMessageWindowHeight + kRowHeight + kRowGap);
+  EXPECT_EQ(window->height(), TwipsToPixels(kMessageWindowHeight + kRowHeight + kRowGap));
+  EXPECT_EQ(Control<QLabel>(*window, "Data_11")->geometry().top(),
+            TwipsToPixels(kFirstRowTop + 11 * (kRowHeight + kRowGap)));
+  CloseWithX(form);
+
+  write_events(101);
+  window = form.Messages();
+  EXPECT_EQ(window->RowCount(), 100);
+  EXPECT_NE(window->findChild<QLabel*>("Tipo_99"), nullptr);
+  EXPECT_EQ(window->findChild<QLabel*>("Tipo_100"), nullptr);
+}
+
+TEST_F(MessageWindowTest, AServerThatNeverAnswersDoesNotHoldTheWindowUp) {
+  FakePeer mute([](QTcpSocket*, const QByteArray&) {});
+  Configure({"PORT=1", "TARVOSERVER=127.0.0.1:" + std::to_string(mute.port())});
+  Form1 form;
+  int beats = 0;
+  QTimer heartbeat;
+  QObject::connect(&heartbeat, &QTimer::timeout, [&] { ++beats; });
+  heartbeat.start(10);
+
+  form.Timer1_Timer();
+  Control<QAction>(form, "ShowMessages")->trigger();
+  ASSERT_TRUE(WaitFor([&] { return !mute.received().empty() && !mute.received()[0].isEmpty(); }));
+  const int beats_while_waiting = beats;
+  form.Timer1_Timer();  // abandons the unanswered fetch and starts another
+  ASSERT_TRUE(WaitFor([&] { return form.Waits().Idle(); }));
+  EXPECT_GT(beats, beats_while_waiting);
+  EXPECT_GT(beats, 10);
+  EXPECT_FALSE(form.Messages()->isVisible());
+  EXPECT_FALSE(std::filesystem::exists(EventsFile()));
+}
+
+}  // namespace
+}  // namespace client
