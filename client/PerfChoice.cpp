@@ -1,5 +1,7 @@
 #include "client/PerfChoice.h"
 
+#include <cstddef>
+
 #include "common/AgentConfig.h"
 #include "common/TextUtil.h"
 #include "platform/PerfData.h"
@@ -9,26 +11,20 @@ namespace {
 
 using platform::DWORD;
 
-constexpr const char* kPerflibEnglishKey =
-    "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Perflib\\009";
 // The scan's private buffer grows by this much per retry; the counter list's
 // by kListStep.
 constexpr DWORD kScanStep = 100000;
 constexpr DWORD kListStep = 4096;
-// A block that needs more than this is taken as a failing query.
-constexpr DWORD kLargestBlock = 64u * 1024 * 1024;
+// A block that needs more than this is taken as a failing query (as the
+// reader does).
+constexpr DWORD kLargestBlock = 4u * 1024 * 1024;
 
-// Offsets in the published records.
-constexpr size_t kBlockHeaderLength = 24;
-constexpr size_t kBlockNumObjectTypes = 28;
-constexpr size_t kObjectNameTitleIndex = 12;
-constexpr size_t kObjectDetailLevel = 28;
-constexpr size_t kObjectHeaderSize = 64;
-
-common::PerfRegistry& PlatformRegistry() {
-  static common::PerfRegistry registry;
-  return registry;
-}
+// Fields read of the published records.
+constexpr size_t kBlockHeaderLength = offsetof(platform::PERF_DATA_BLOCK, HeaderLength);
+constexpr size_t kBlockNumObjectTypes = offsetof(platform::PERF_DATA_BLOCK, NumObjectTypes);
+constexpr size_t kObjectNameTitleIndex = offsetof(platform::PERF_OBJECT_TYPE, ObjectNameTitleIndex);
+constexpr size_t kObjectDetailLevel = offsetof(platform::PERF_OBJECT_TYPE, DetailLevel);
+constexpr size_t kObjectHeaderSize = sizeof(platform::PERF_OBJECT_TYPE);
 
 uint32_t DwordAt(const std::vector<uint8_t>& bytes, size_t at) {
   uint32_t value = 0;
@@ -58,29 +54,6 @@ bool QueryBlock(common::PerfRegistry& registry, const std::string& value_name, D
   return false;
 }
 
-// The catalogue's multi-string split at NULs.
-std::vector<std::string> CatalogueElements(common::PerfRegistry& registry) {
-  std::string text;
-  platform::HKEY key = nullptr;
-  if (registry.OpenKey(platform::HKEY_LOCAL_MACHINE, kPerflibEnglishKey, platform::KEY_READ,
-                       &key) == platform::ERROR_SUCCESS) {
-    DWORD type = 0;
-    DWORD size = 0;
-    if (registry.QueryValue(key, "Counter", &type, nullptr, &size) == platform::ERROR_SUCCESS) {
-      text.assign(size, '\0');
-      DWORD read = size;
-      if (registry.QueryValue(key, "Counter", &type, reinterpret_cast<platform::BYTE*>(text.data()),
-                              &read) == platform::ERROR_SUCCESS) {
-        text.resize(std::min(read, size));
-      } else {
-        text.clear();
-      }
-    }
-    registry.CloseKey(key);
-  }
-  return common::SplitText(text, std::string_view("\0", 1));
-}
-
 }  // namespace
 
 std::string& PerfObjectList() {
@@ -100,8 +73,9 @@ void LoadEditorPerfData() {
 }
 
 PerfObjectScan::PerfObjectScan(common::PerfRegistry* registry)
-    : registry_(registry != nullptr ? registry : &PlatformRegistry()),
-      elements_(CatalogueElements(*registry_)) {
+    : registry_(registry != nullptr ? registry : &common::PlatformPerfRegistry()),
+      elements_(common::SplitText(common::ReadCounterCatalogue(*registry_),
+                                  std::string_view("\0", 1))) {
   // Pairs 0 to (last element index / 2 - 2), rounded half to even; the
   // catalogue's header pair is pair 0.
   const double last_pair =
@@ -143,7 +117,7 @@ void EnumeratePerfObjects() {
 
 std::string ListCounters(const std::string& object_index) {
   std::vector<uint8_t> block;
-  if (!QueryBlock(PlatformRegistry(), object_index, kListStep, block)) return {};
+  if (!QueryBlock(common::PlatformPerfRegistry(), object_index, kListStep, block)) return {};
   std::string result;
   std::string previous;
   common::WalkObjectCounters(block, common::ThePerfReader().Catalogue(), object_index,

@@ -81,6 +81,13 @@ class PerfRegistry {
   virtual platform::LSTATUS CloseKey(platform::HKEY key);
 };
 
+// The platform's registry.
+PerfRegistry& PlatformPerfRegistry();
+
+// The "Counter" multi-string of the Perflib\009 key (index, NUL, name, NUL,
+// ...); empty when it cannot be read.
+std::string ReadCounterCatalogue(PerfRegistry& registry);
+
 // Capacity steps of the performance buffer.
 inline constexpr uint32_t kPerfBufferStep = 8192;
 
