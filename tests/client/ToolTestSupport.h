@@ -2,13 +2,12 @@
 // Support of the tool windows' tests: a program folder with task records, and
 // a sleeping child whose id names a queued record.
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <string>
 
+#include "tests/support/Processes.h"
 #include "tests/support/TempFolder.h"
 
 namespace clienttest {
@@ -43,26 +42,10 @@ inline std::string Record(const std::string& name, const std::string& cmd, const
 }
 
 // A child that sleeps until Stop(), which kills and reaps it by its id.
-class SleepingChild {
+class SleepingChild : public testsupport::ForkedChild {
  public:
-  SleepingChild() {
-    pid_ = fork();
-    if (pid_ == 0) {
-      execlp("sleep", "sleep", "600", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-  }
-  ~SleepingChild() { Stop(); }
-  pid_t pid() const { return pid_; }
-  void Stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
+  SleepingChild()
+      : ForkedChild([] { execlp("sleep", "sleep", "600", static_cast<char*>(nullptr)); }) {}
 };
 
 }  // namespace clienttest
