@@ -18,7 +18,7 @@ build: configure
 
 # The installed programs only, for `make run`.
 programs: configure
-	@cmake --build $(BUILD_DIR) -j $(JOBS) --target AgentTarvoService tarvo-sc
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target AgentTarvoService tarvo-sc TarvoAgentCliente
 
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j 2 --timeout 600

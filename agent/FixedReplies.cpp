@@ -47,15 +47,7 @@ std::string ServerEventsText(std::string_view received, std::string_view upper) 
   const size_t next = upper.find(kPushEventsWord, start);
   const std::string_view events = received.substr(
       start, next == std::string_view::npos ? std::string_view::npos : next - start);
-
-  std::string text;
-  size_t item = 0;
-  for (size_t hash = events.find('#'); hash != std::string_view::npos;
-       item = hash + 1, hash = events.find('#', item)) {
-    text.append(events.substr(item, hash - item));
-    text += "\r\n";
-  }
-  return text;
+  return common::EndedPiecesCrLf(events, '#');
 }
 
 HandlerResult PushEventsReply(const RequestLine& line) {

@@ -23,14 +23,7 @@ std::optional<std::string> EventFileBytes(std::string_view response) {
 
   // Only pieces ended by a line feed are written; a carriage return before the
   // line feed stays in its piece.
-  std::string bytes;
-  size_t piece = 0;
-  for (size_t feed = body.find('\n'); feed != std::string_view::npos;
-       piece = feed + 1, feed = body.find('\n', piece)) {
-    bytes.append(body.substr(piece, feed - piece));
-    bytes += "\r\n";
-  }
-  return bytes;
+  return common::EndedPiecesCrLf(body, '\n');
 }
 
 std::vector<EventLine> ReadEventLines(std::string_view text) {

@@ -137,6 +137,17 @@ std::string JoinCrLf(const std::vector<std::string>& lines, bool final_line_end)
   return text;
 }
 
+std::string EndedPiecesCrLf(std::string_view text, char separator) {
+  std::string lines;
+  size_t piece = 0;
+  for (size_t end = text.find(separator); end != std::string_view::npos;
+       piece = end + 1, end = text.find(separator, piece)) {
+    lines.append(text.substr(piece, end - piece));
+    lines += "\r\n";
+  }
+  return lines;
+}
+
 bool WriteFileBytes(const std::string& path, std::string_view bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) return false;

@@ -50,6 +50,10 @@ std::optional<int32_t> ToInt32(std::string_view text);
 // the last.
 std::string JoinCrLf(const std::vector<std::string>& lines, bool final_line_end);
 
+// Every piece of the text that a separator ends, each followed by CR LF; the
+// text after the last separator is dropped ("a#b#c" with '#' gives "a\r\nb\r\n").
+std::string EndedPiecesCrLf(std::string_view text, char separator);
+
 // Creates or truncates the file and writes the bytes. Returns false on failure.
 bool WriteFileBytes(const std::string& path, std::string_view bytes);
 // Replaces the file's content as one step: writes the bytes to a temporary file

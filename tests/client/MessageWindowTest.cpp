@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include <QDesktopServices>
 #include <QLabel>
 #include <QSystemTrayIcon>
 #include <QTcpSocket>
@@ -24,6 +25,15 @@ using clienttest::Control;
 using clienttest::FakePeer;
 using clienttest::WaitFor;
 using testsupport::ReadAll;
+
+// Takes the links the desktop would open in the browser.
+class LinkCatcher : public QObject {
+  Q_OBJECT
+ public:
+  QUrl opened;
+ public slots:
+  void Open(const QUrl& url) { opened = url; }
+};
 
 constexpr const char* kHeader = "HTTP/1.0 200 OK\r\nServer: fake\r\nContent-Type: text/html\r\n\r\n";
 
@@ -81,6 +91,12 @@ TEST_F(MessageWindowTest, FetchedEventsAreShownAndANewLineAlertsUntilTheWindowIs
             "http://" + address + "/console/redir-ev.php?id=2&tipo=LOGIN");
   EXPECT_EQ(Colour(*window, "Descr_0"), QColor(192, 255, 255));
   EXPECT_EQ(Colour(*window, "Cliente_1"), QColor(255, 192, 192));
+  LinkCatcher browser;
+  QDesktopServices::setUrlHandler(QStringLiteral("http"), &browser, "Open");
+  window->OpenURL_Click(1);
+  QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+  EXPECT_EQ(browser.opened.toString().toStdString(),
+            "http://" + address + "/console/redir-ev.php?id=2&tipo=LOGIN");
   QString detail;
   SetMessageSink([&](const QString& text) { detail = text; });
   window->Descr_Click(1);
@@ -167,3 +183,5 @@ TEST_F(MessageWindowTest, AServerThatNeverAnswersDoesNotHoldTheWindowUp) {
 
 }  // namespace
 }  // namespace client
+
+#include "MessageWindowTest.moc"
