@@ -8,7 +8,6 @@
 
 #include <algorithm>
 
-#include "common/DelimitedReader.h"
 #include "common/TextUtil.h"
 
 namespace agent {
@@ -97,31 +96,6 @@ int TaskFileWriter::Close() {
   const int result = close(fd_) == 0 ? 0 : errno;
   fd_ = -1;
   return result;
-}
-
-std::vector<std::string> ReadTaskFileFields(std::string_view record_bytes) {
-  std::vector<std::string> fields;
-  common::DelimitedReader reader(record_bytes);
-  while (std::optional<std::string> field = reader.Next()) fields.push_back(std::move(*field));
-  return fields;
-}
-
-std::string ReadTaskFileText(std::string_view record_bytes) {
-  std::string text;
-  for (const std::string& field : ReadTaskFileFields(record_bytes)) {
-    text += field;
-    text += kCrLf;
-  }
-  return text;
-}
-
-std::optional<std::string> TaskFileValue(const std::vector<std::string>& fields,
-                                         std::string_view tag) {
-  for (const std::string& field : fields) {
-    const size_t at = field.find(tag);
-    if (at != std::string::npos) return field.substr(at + tag.size());
-  }
-  return std::nullopt;
 }
 
 bool IsPlainFileName(std::string_view name) {

@@ -1,7 +1,7 @@
 #pragma once
 // The task record: the file that each EXETASK run leaves in Tasks/Queue (later
 // swept to Tasks/Done), its lines, the writer that keeps it open while the
-// task's program runs, and the reader that TASKQUERY and the task viewer share.
+// task's program runs (its format and reader are in common/TaskFile.h).
 // Also the checks and look-ups for names that arrive over the wire.
 
 #include <optional>
@@ -9,34 +9,34 @@
 #include <string_view>
 #include <vector>
 
+#include "common/TaskFile.h"
+
 namespace agent {
 
-// The record's tags, in the order of its lines. Each value follows its tag
-// directly; OBJ and OUTPUT carry none.
-inline constexpr std::string_view kTagObj = "#FUNCTAG:OBJ:SCRIPTTASK";
-inline constexpr std::string_view kTagTaskName = "#FUNCTAG:TASK_NAME:";
-inline constexpr std::string_view kTagTaskCmd = "#FUNCTAG:TASK_CMD:";
-inline constexpr std::string_view kTagExecMode = "#FUNCTAG:EXEC_MODE:";
-inline constexpr std::string_view kTagQueueAt = "#FUNCTAG:QUEUE_AT:";
-inline constexpr std::string_view kTagEndAt = "#FUNCTAG:END_AT:";
-inline constexpr std::string_view kTagRunAsUser = "#FUNCTAG:RUN_AS_USER:";
-inline constexpr std::string_view kTagRunAsPass = "#FUNCTAG:RUN_AS_PASS:";
-inline constexpr std::string_view kTagResponseContent = "#FUNCTAG:RESPONSE_CONTENT:";
-inline constexpr std::string_view kTagResponseString = "#FUNCTAG:RESPONSE_STRING:";
-inline constexpr std::string_view kTagStatus = "#FUNCTAG:STATUS:";
-inline constexpr std::string_view kTagOutput = "#FUNCTAG:OUTPUT";
-
-// EXEC_MODE values: "O" (shown as OnLine) waits for the output and judges it;
-// "B" (Batch) records no end time and is always OK.
-inline constexpr std::string_view kModeOnline = "O";
-inline constexpr std::string_view kModeBatch = "B";
-inline constexpr std::string_view kStatusOk = "OK";
-inline constexpr std::string_view kStatusFail = "FAIL";
-
-// The folders, relative to the program folder.
-inline constexpr std::string_view kTasksFolder = "Tasks";
-inline constexpr std::string_view kQueueFolder = "Tasks/Queue";
-inline constexpr std::string_view kDoneFolder = "Tasks/Done";
+// The record's format and reader live in common/ (the desktop client reads
+// records too); the agent uses them under its own namespace.
+using common::kDoneFolder;
+using common::kModeBatch;
+using common::kModeOnline;
+using common::kQueueFolder;
+using common::kStatusFail;
+using common::kStatusOk;
+using common::kTagEndAt;
+using common::kTagExecMode;
+using common::kTagObj;
+using common::kTagOutput;
+using common::kTagQueueAt;
+using common::kTagResponseContent;
+using common::kTagResponseString;
+using common::kTagRunAsPass;
+using common::kTagRunAsUser;
+using common::kTagStatus;
+using common::kTagTaskCmd;
+using common::kTagTaskName;
+using common::kTasksFolder;
+using common::ReadTaskFileFields;
+using common::ReadTaskFileText;
+using common::TaskFileValue;
 
 // Lines 1 to 5, written when the record is opened.
 struct TaskRecordHead {
@@ -86,17 +86,6 @@ class TaskFileWriter {
  private:
   int fd_ = -1;
 };
-
-// The fields of a record in the delimited-text manner: a comma or a line end
-// ends a field, a field in double quotes loses them. Every field is plain text
-// (the tag lines too).
-std::vector<std::string> ReadTaskFileFields(std::string_view record_bytes);
-// The fields of a record, each followed by CR LF: what TASKQUERY DUMP returns.
-std::string ReadTaskFileText(std::string_view record_bytes);
-// The value of a tag in the fields read: the text after the tag in the first
-// field that contains it; nothing when no field does.
-std::optional<std::string> TaskFileValue(const std::vector<std::string>& fields,
-                                         std::string_view tag);
 
 // Whether a name from the wire may be joined to a folder path: not empty, not
 // "." or "..", and free of "/", "\" and NUL.

@@ -183,139 +183,174 @@ std::string InstanceKey::Next(std::string_view name) {
   return previous_ + "#" + std::to_string(repeat_);
 }
 
+namespace {
+
+// The walk of GetCounterValue: every counter of the object, in definition order,
+// and within each counter every instance, handed to visit until it says stop.
+// Throws LookupError on damaged data and on a counter without a catalogue name.
+// Every count and offset comes from the block: each is checked against the
+// bytes there, and every record the walk steps over has a length of at least
+// what is read of it, so the walk always ends within the block.
+void WalkCounters(const std::vector<uint8_t>& block, const CounterCatalogue& catalogue,
+                  std::string_view object_index, const CounterVisitor& visit,
+                  LookupPause& pause) {
+  const BlockBytes bytes(block);
+  pause.Add(10);
+  if (block.size() < kBlockHeaderSize) throw LookupError("no performance data loaded");
+  const uint32_t header_length = bytes.Dword(kBlockHeaderLength);
+  const uint32_t object_count = bytes.Dword(kBlockNumObjectTypes);
+  pause.Add(10);
+  if (object_count == 0) throw LookupError("the performance data block holds no objects");
+  pause.Add(10);
+  bytes.Require(header_length, 0, bytes.Size(), "first object");
+  if (object_count > (bytes.Size() - header_length) / kObjectHeaderSize) {
+    throw LookupError("the performance data block cannot hold " + std::to_string(object_count) +
+                      " objects");
+  }
+
+  // Object scan.
+  const std::optional<double> wanted_index = ObjectIndexNumber(object_index);
+  std::optional<FoundObject> found;
+  uint64_t offset = header_length;
+  for (uint32_t k = 0; k < object_count && !found; ++k) {
+    bytes.Require(offset, kObjectHeaderSize, bytes.Size(), "object");
+    const uint32_t total_length = bytes.Dword(offset + kObjectTotalByteLength);
+    pause.Add(5);
+    if (total_length < kObjectHeaderSize) Damaged("object", offset);
+    bytes.Require(offset, total_length, bytes.Size(), "object");
+    const uint64_t next = offset + total_length;
+    const int32_t declared = bytes.Long(offset + kObjectNumInstances);
+    const int64_t instances = declared == -1 ? 1 : declared;
+    // No instances right now: the object can never be found. A count the
+    // object's length cannot hold is a damaged object, passed over as well.
+    if (instances <= 0 ||
+        static_cast<uint64_t>(instances) > total_length / kSmallestInstance + 1) {
+      offset = next;
+      continue;
+    }
+    pause.Add(4 * instances);
+    const uint32_t index = bytes.Dword(offset + kObjectNameTitleIndex);
+    const auto name = catalogue.find(std::to_string(index));
+    if (name == catalogue.end()) {
+      offset = next;  // an object without a name is passed over
+      continue;
+    }
+    if (!wanted_index) {
+      throw LookupError("object index is not a number: " + std::string(object_index));
+    }
+    if (*wanted_index == static_cast<double>(index)) {
+      found = FoundObject{offset, next, declared, name->second};
+    }
+    offset = next;
+  }
+  if (!found) return;
+
+  // Instances of the found object, each inside the object: a definition
+  // holding its name, then a counter block.
+  pause.Add(15);
+  const uint64_t object_at = found->Offset;
+  const uint64_t object_end = found->End;
+  const uint64_t first_instance = object_at + bytes.Dword(object_at + kObjectDefinitionLength);
+  std::vector<InstanceBlock> instances;
+  if (found->NumInstances == -1) {
+    instances.push_back({found->Name, first_instance,
+                         CounterBlockLength(bytes, first_instance, object_end)});
+  } else {
+    uint64_t pos = first_instance;
+    for (int32_t i = 0; i < found->NumInstances; ++i) {
+      bytes.Require(pos, kInstanceDefinitionSize, object_end, "instance");
+      const uint32_t byte_length = bytes.Dword(pos + kInstanceByteLength);
+      const uint32_t name_offset = bytes.Dword(pos + kInstanceNameOffset);
+      const int64_t name_bytes = static_cast<int64_t>(bytes.Dword(pos + kInstanceNameLength)) - 2;
+      pause.Add(2);
+      if (byte_length < kInstanceDefinitionSize) Damaged("instance", pos);
+      bytes.Require(pos, byte_length, object_end, "instance");
+      InstanceBlock instance;
+      if (name_bytes > 0) {
+        bytes.Require(pos + name_offset, name_bytes, pos + byte_length, "instance name");
+        instance.Name = bytes.Utf16Text(pos + name_offset, name_bytes / 2);
+      }
+      pos += byte_length;
+      instance.CounterBlock = pos;
+      instance.CounterBlockLength = CounterBlockLength(bytes, pos, object_end);
+      pos += instance.CounterBlockLength;
+      instances.push_back(std::move(instance));
+    }
+  }
+
+  // Counter scan: definitions inside the object, values inside each
+  // instance's counter block.
+  const uint32_t counter_count = bytes.Dword(object_at + kObjectNumCounters);
+  if (counter_count > (object_end - object_at) / kCounterDefinitionSize) {
+    Damaged("object", object_at);
+  }
+  uint64_t pos = object_at + bytes.Dword(object_at + kObjectHeaderLength);
+  for (uint32_t c = 0; c < counter_count; ++c) {
+    bytes.Require(pos, kCounterDefinitionSize, object_end, "counter definition");
+    const uint32_t byte_length = bytes.Dword(pos + kCounterByteLength);
+    const uint32_t name_index = bytes.Dword(pos + kCounterNameTitleIndex);
+    const uint32_t size = bytes.Dword(pos + kCounterSize);
+    const uint32_t value_offset = bytes.Dword(pos + kCounterOffset);
+    if (byte_length < kCounterDefinitionSize) Damaged("counter definition", pos);
+    const std::string* name = nullptr;
+    for (const InstanceBlock& instance : instances) {
+      bytes.Require(instance.CounterBlock + value_offset, size,
+                    instance.CounterBlock + instance.CounterBlockLength, "counter value");
+      const double value = bytes.Value(instance.CounterBlock + value_offset, size);
+      pause.Add(3 + 5);
+      if (name == nullptr) {
+        const auto entry = catalogue.find(std::to_string(name_index));
+        if (entry == catalogue.end()) {
+          throw LookupError("no catalogue name for counter index " + std::to_string(name_index));
+        }
+        name = &entry->second;
+      }
+      if (!visit(CounterSample{*name, instance.Name, value})) return;
+    }
+    pos += byte_length;
+  }
+}
+
+// The walk with its pause: the units it counted are kept in pause_record and
+// paused once the walk is over. Returns the walk's error text, empty when none.
+std::string WalkAndPause(const std::vector<uint8_t>& block, const CounterCatalogue& catalogue,
+                         std::string_view object_index, const CounterVisitor& visit,
+                         int64_t& pause_record) {
+  LookupPause pause(pause_record);
+  try {
+    WalkCounters(block, catalogue, object_index, visit, pause);
+    return {};
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+}
+
+}  // namespace
+
+std::string WalkObjectCounters(const std::vector<uint8_t>& block, const CounterCatalogue& catalogue,
+                               std::string_view object_index, const CounterVisitor& visit) {
+  int64_t pause_record = 0;
+  return WalkAndPause(block, catalogue, object_index, visit, pause_record);
+}
+
 CounterValue PerfReader::GetCounterValue(std::string_view object_index,
                                          std::string_view counter_name,
                                          std::string_view instance_name) const {
-  LookupPause pause(last_lookup_pause_);
-  try {
-    // Every count and offset comes from the block: each is checked against
-    // the bytes there, and every record the walk steps over has a length of
-    // at least what is read of it, so the walk always ends within the block.
-    const BlockBytes bytes(buffer_);
-    pause.Add(10);
-    if (buffer_.size() < kBlockHeaderSize) throw LookupError("no performance data loaded");
-    const uint32_t header_length = bytes.Dword(kBlockHeaderLength);
-    const uint32_t object_count = bytes.Dword(kBlockNumObjectTypes);
-    pause.Add(10);
-    if (object_count == 0) throw LookupError("the performance data block holds no objects");
-    pause.Add(10);
-    bytes.Require(header_length, 0, bytes.Size(), "first object");
-    if (object_count > (bytes.Size() - header_length) / kObjectHeaderSize) {
-      throw LookupError("the performance data block cannot hold " + std::to_string(object_count) +
-                        " objects");
-    }
-
-    // Object scan.
-    const std::optional<double> wanted_index = ObjectIndexNumber(object_index);
-    std::optional<FoundObject> found;
-    uint64_t offset = header_length;
-    for (uint32_t k = 0; k < object_count && !found; ++k) {
-      bytes.Require(offset, kObjectHeaderSize, bytes.Size(), "object");
-      const uint32_t total_length = bytes.Dword(offset + kObjectTotalByteLength);
-      pause.Add(5);
-      if (total_length < kObjectHeaderSize) Damaged("object", offset);
-      bytes.Require(offset, total_length, bytes.Size(), "object");
-      const uint64_t next = offset + total_length;
-      const int32_t declared = bytes.Long(offset + kObjectNumInstances);
-      const int64_t instances = declared == -1 ? 1 : declared;
-      // No instances right now: the object can never be found. A count the
-      // object's length cannot hold is a damaged object, passed over as well.
-      if (instances <= 0 ||
-          static_cast<uint64_t>(instances) > total_length / kSmallestInstance + 1) {
-        offset = next;
-        continue;
-      }
-      pause.Add(4 * instances);
-      const uint32_t index = bytes.Dword(offset + kObjectNameTitleIndex);
-      const auto name = catalogue_.find(std::to_string(index));
-      if (name == catalogue_.end()) {
-        offset = next;  // an object without a name is passed over
-        continue;
-      }
-      if (!wanted_index) {
-        throw LookupError("object index is not a number: " + std::string(object_index));
-      }
-      if (*wanted_index == static_cast<double>(index)) {
-        found = FoundObject{offset, next, declared, name->second};
-      }
-      offset = next;
-    }
-    if (!found) return {};
-
-    // Instances of the found object, each inside the object: a definition
-    // holding its name, then a counter block.
-    pause.Add(15);
-    const uint64_t object_at = found->Offset;
-    const uint64_t object_end = found->End;
-    const uint64_t first_instance = object_at + bytes.Dword(object_at + kObjectDefinitionLength);
-    std::vector<InstanceBlock> instances;
-    if (found->NumInstances == -1) {
-      instances.push_back({found->Name, first_instance,
-                           CounterBlockLength(bytes, first_instance, object_end)});
-    } else {
-      uint64_t pos = first_instance;
-      for (int32_t i = 0; i < found->NumInstances; ++i) {
-        bytes.Require(pos, kInstanceDefinitionSize, object_end, "instance");
-        const uint32_t byte_length = bytes.Dword(pos + kInstanceByteLength);
-        const uint32_t name_offset = bytes.Dword(pos + kInstanceNameOffset);
-        const int64_t name_bytes = static_cast<int64_t>(bytes.Dword(pos + kInstanceNameLength)) - 2;
-        pause.Add(2);
-        if (byte_length < kInstanceDefinitionSize) Damaged("instance", pos);
-        bytes.Require(pos, byte_length, object_end, "instance");
-        InstanceBlock instance;
-        if (name_bytes > 0) {
-          bytes.Require(pos + name_offset, name_bytes, pos + byte_length, "instance name");
-          instance.Name = bytes.Utf16Text(pos + name_offset, name_bytes / 2);
-        }
-        pos += byte_length;
-        instance.CounterBlock = pos;
-        instance.CounterBlockLength = CounterBlockLength(bytes, pos, object_end);
-        pos += instance.CounterBlockLength;
-        instances.push_back(std::move(instance));
-      }
-    }
-
-    // Counter scan: definitions inside the object, values inside each
-    // instance's counter block.
-    const uint32_t counter_count = bytes.Dword(object_at + kObjectNumCounters);
-    if (counter_count > (object_end - object_at) / kCounterDefinitionSize) {
-      Damaged("object", object_at);
-    }
-    uint64_t pos = object_at + bytes.Dword(object_at + kObjectHeaderLength);
-    const std::string wanted_instance = ToUpper(TrimBlanks(instance_name));
-    InstanceKey keys;
-    for (uint32_t c = 0; c < counter_count; ++c) {
-      bytes.Require(pos, kCounterDefinitionSize, object_end, "counter definition");
-      const uint32_t byte_length = bytes.Dword(pos + kCounterByteLength);
-      const uint32_t name_index = bytes.Dword(pos + kCounterNameTitleIndex);
-      const uint32_t size = bytes.Dword(pos + kCounterSize);
-      const uint32_t value_offset = bytes.Dword(pos + kCounterOffset);
-      if (byte_length < kCounterDefinitionSize) Damaged("counter definition", pos);
-      const std::string* name = nullptr;
-      for (const InstanceBlock& instance : instances) {
-        bytes.Require(instance.CounterBlock + value_offset, size,
-                      instance.CounterBlock + instance.CounterBlockLength, "counter value");
-        const double value = bytes.Value(instance.CounterBlock + value_offset, size);
-        pause.Add(3 + 5);
-        if (name == nullptr) {
-          const auto entry = catalogue_.find(std::to_string(name_index));
-          if (entry == catalogue_.end()) {
-            throw LookupError("no catalogue name for counter index " + std::to_string(name_index));
-          }
-          name = &entry->second;
-        }
-        if (name->find(counter_name) == std::string::npos) continue;
-        const std::string key = ToUpper(keys.Next(instance.Name));
+  const std::string wanted_instance = ToUpper(TrimBlanks(instance_name));
+  InstanceKey keys;
+  CounterValue result;
+  result.Error = WalkAndPause(
+      buffer_, catalogue_, object_index, [&](const CounterSample& sample) {
+        if (sample.CounterName.find(counter_name) == std::string::npos) return true;
+        const std::string key = ToUpper(keys.Next(sample.InstanceName));
         if (instance_name.empty() || key.find(wanted_instance) != std::string::npos) {
-          return {value, {}};
+          result.Value = sample.Value;
+          return false;
         }
-      }
-      pos += byte_length;
-    }
-    return {};
-  } catch (const std::exception& error) {
-    return {std::nullopt, error.what()};
-  }
+        return true;
+      }, last_lookup_pause_);
+  if (result.Failed()) result.Value.reset();
+  return result;
 }
 
 }  // namespace common

@@ -24,11 +24,6 @@ constexpr uint32_t kMaxPerfBuffer = 4u * 1024 * 1024;
 constexpr size_t kDataBlockHeaderSize = 88;
 constexpr size_t kPerfTime100nSecOffset = 72;
 
-PerfRegistry& PlatformRegistry() {
-  static PerfRegistry registry;
-  return registry;
-}
-
 }  // namespace
 
 platform::LSTATUS PerfRegistry::OpenKey(HKEY key, const char* sub_key, platform::REGSAM sam,
@@ -66,31 +61,40 @@ void AddCounterNames(CounterCatalogue& catalogue, std::string_view multi_string)
 PerfReader::PerfReader(PerfRegistry* registry) : registry_(registry) {}
 
 PerfRegistry& PerfReader::Registry() const {
-  return registry_ != nullptr ? *registry_ : PlatformRegistry();
+  return registry_ != nullptr ? *registry_ : PlatformPerfRegistry();
 }
 
-void PerfReader::LoadCounterNames() {
+PerfRegistry& PlatformPerfRegistry() {
+  static PerfRegistry registry;
+  return registry;
+}
+
+std::string ReadCounterCatalogue(PerfRegistry& registry) {
   std::string text;
   HKEY key = nullptr;
-  if (Registry().OpenKey(platform::HKEY_LOCAL_MACHINE, kPerflibEnglishKey, platform::KEY_READ,
-                         &key) == platform::ERROR_SUCCESS) {
+  if (registry.OpenKey(platform::HKEY_LOCAL_MACHINE, kPerflibEnglishKey, platform::KEY_READ,
+                       &key) == platform::ERROR_SUCCESS) {
     DWORD type = 0;
     DWORD size = 0;
-    if (Registry().QueryValue(key, "Counter", &type, nullptr, &size) == platform::ERROR_SUCCESS &&
+    if (registry.QueryValue(key, "Counter", &type, nullptr, &size) == platform::ERROR_SUCCESS &&
         size > 0) {
       text.assign(size, '\0');
       DWORD read = size;
-      if (Registry().QueryValue(key, "Counter", &type,
-                                reinterpret_cast<platform::BYTE*>(text.data()),
-                                &read) == platform::ERROR_SUCCESS) {
+      if (registry.QueryValue(key, "Counter", &type,
+                              reinterpret_cast<platform::BYTE*>(text.data()),
+                              &read) == platform::ERROR_SUCCESS) {
         text.resize(std::min(read, size));
       } else {
         text.clear();
       }
     }
-    Registry().CloseKey(key);
+    registry.CloseKey(key);
   }
-  AddCounterNames(catalogue_, text);
+  return text;
+}
+
+void PerfReader::LoadCounterNames() {
+  AddCounterNames(catalogue_, ReadCounterCatalogue(Registry()));
 }
 
 void PerfReader::ReadPerfTimeBase() {

@@ -5,6 +5,7 @@
 // value by object index, counter name and instance.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -49,6 +50,24 @@ struct CounterValue {
   bool Failed() const { return !Error.empty(); }
 };
 
+// One counter of one instance met by a walk over an object's counters.
+struct CounterSample {
+  const std::string& CounterName;   // the counter's catalogue name
+  const std::string& InstanceName;  // the object's own name when it has no instances
+  double Value;                     // the raw value
+};
+
+// Receives each counter-and-instance pair of a walk; returns false to stop it.
+using CounterVisitor = std::function<bool(const CounterSample&)>;
+
+// Walks the object whose index equals object_index (a decimal text) in a data
+// block as GetCounterValue does: counter definitions in order and, within each,
+// its instances in order. Returns "" when the walk ended (also when no object
+// matched), or the description of the failure (damaged block, non-numeric
+// index, a counter index without a catalogue name).
+std::string WalkObjectCounters(const std::vector<uint8_t>& block, const CounterCatalogue& catalogue,
+                               std::string_view object_index, const CounterVisitor& visit);
+
 // The registry calls the reader makes. The default forwards to the platform's
 // registry; tests put hand-built blocks and catalogues behind them.
 class PerfRegistry {
@@ -61,6 +80,13 @@ class PerfRegistry {
                                        platform::DWORD* data_size);
   virtual platform::LSTATUS CloseKey(platform::HKEY key);
 };
+
+// The platform's registry.
+PerfRegistry& PlatformPerfRegistry();
+
+// The "Counter" multi-string of the Perflib\009 key (index, NUL, name, NUL,
+// ...); empty when it cannot be read.
+std::string ReadCounterCatalogue(PerfRegistry& registry);
 
 // Capacity steps of the performance buffer.
 inline constexpr uint32_t kPerfBufferStep = 8192;

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/AtomicFile.h"
+
 namespace common {
 namespace {
 
@@ -173,22 +175,9 @@ bool WriteFileBytes(const std::string& path, std::string_view bytes) {
 }
 
 bool ReplaceFileBytes(const std::string& path, std::string_view bytes) {
-  std::string temporary = path + ".XXXXXX";
-  const int fd = mkstemp(temporary.data());
-  if (fd < 0) return false;
-  bool written = fchmod(fd, 0644) == 0;
-  for (size_t done = 0; written && done < bytes.size();) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    written = n > 0;
-    if (written) done += static_cast<size_t>(n);
-  }
-  written = close(fd) == 0 && written;
-  if (written && rename(temporary.c_str(), path.c_str()) == 0) return true;
-  const int err = errno;
-  unlink(temporary.c_str());
-  errno = err;
-  return false;
+  const int error = platform::WriteFileAtomic(path, bytes, false);
+  errno = error;
+  return error == 0;
 }
 
 bool AppendFileBytes(const std::string& path, std::string_view bytes) {

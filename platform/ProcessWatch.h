@@ -13,4 +13,8 @@ namespace platform {
 // limit passed first (the processes are left running).
 bool WaitForProcessesToEnd(const std::vector<int>& pids, std::chrono::milliseconds limit);
 
+// Whether a process of that id exists and has not ended (a zombie waiting for
+// its parent has ended). False for ids below 1.
+bool ProcessIsRunning(int pid);
+
 }  // namespace platform

@@ -95,4 +95,8 @@ bool WaitForProcessesToEnd(const std::vector<int>& pids, std::chrono::millisecon
   return all_ended;
 }
 
+bool ProcessIsRunning(int pid) {
+  return pid > 0 && !EndedByProcState(pid);
+}
+
 }  // namespace platform

@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/AtomicFile.h"
 #include "platform/ServiceManager.h"
 
 namespace platform::scm {
@@ -80,7 +81,7 @@ std::string StatusFolder(const std::string& root, std::string_view name);
 // mkdir -p with mode 0755 for every created level.
 int EnsureFolder(const std::string& path);
 // Writes bytes to a temporary file beside path and renames it over path.
-int WriteFileAtomic(const std::string& path, std::string_view bytes, bool sync);
+using platform::WriteFileAtomic;
 // Whole file; nothing when it cannot be read (err, when given, gets errno).
 std::optional<std::string> ReadTextFile(const std::string& path, int* err = nullptr);
 

@@ -38,26 +38,6 @@ TEST(TaskStatus, ModeOLooksForTheStringIgnoringCaseAndModeBIsAlwaysOk) {
   }
 }
 
-TEST(ReadTaskFileText, SplitsCommasAndDropsQuotesAsTheDelimitedReaderDoes) {
-  const std::string record =
-      "#FUNCTAG:TASK_NAME:A, B\r\n"
-      "#FUNCTAG:STATUS:OK\r\n"
-      "#FUNCTAG:OUTPUT\r\n"
-      "\"quoted, with comma\" tail\nplain\n\r\n";
-  EXPECT_EQ(ReadTaskFileText(record),
-            "#FUNCTAG:TASK_NAME:A\r\n"
-            "B\r\n"
-            "#FUNCTAG:STATUS:OK\r\n"
-            "#FUNCTAG:OUTPUT\r\n"
-            "quoted, with comma\r\n"
-            "plain\r\n"
-            "\r\n");
-  const std::vector<std::string> fields = ReadTaskFileFields(record);
-  EXPECT_EQ(TaskFileValue(fields, kTagStatus), "OK");
-  EXPECT_EQ(TaskFileValue(fields, kTagTaskName), "A");
-  EXPECT_EQ(TaskFileValue(fields, kTagEndAt), std::nullopt);
-}
-
 TEST(IsPlainFileName, RefusesEverythingThatIsNotAFileNameOfItsOwn) {
   for (const char* name : {"HELLO.SH", "123_T1.BUF", "a b", "..x", "x..", "...", "-h"}) {
     EXPECT_TRUE(IsPlainFileName(name)) << name;

@@ -19,6 +19,7 @@
 
 #include "tests/e2e/AgentInstall.h"
 #include "tests/support/AgentClient.h"
+#include "tests/support/Processes.h"
 
 namespace e2e {
 namespace {
@@ -147,29 +148,17 @@ double LoadAvgThreads() {
 }
 
 // A child that spins on one processor until it is killed.
-class Spinner {
+class Spinner : public testsupport::ForkedChild {
  public:
-  explicit Spinner(int processor) {
-    pid_ = fork();
-    if (pid_ == 0) {
-      cpu_set_t set;
-      CPU_ZERO(&set);
-      CPU_SET(processor, &set);
-      sched_setaffinity(0, sizeof(set), &set);
-      volatile unsigned long spin = 0;
-      while (true) spin = spin + 1;
-    }
-  }
-  ~Spinner() { Stop(); }
-  void Stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
+  explicit Spinner(int processor)
+      : ForkedChild([processor] {
+          cpu_set_t set;
+          CPU_ZERO(&set);
+          CPU_SET(processor, &set);
+          sched_setaffinity(0, sizeof(set), &set);
+          volatile unsigned long spin = 0;
+          while (true) spin = spin + 1;
+        }) {}
 };
 
 class MonitoringE2e : public ::testing::Test {

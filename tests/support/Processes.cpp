@@ -161,4 +161,19 @@ int FreeTcpPort() {
   return ntohs(address.sin_port);
 }
 
+ForkedChild::ForkedChild(const std::function<void()>& body) {
+  pid_ = fork();
+  if (pid_ == 0) {
+    body();
+    _exit(127);
+  }
+}
+
+void ForkedChild::Stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
 }  // namespace testsupport

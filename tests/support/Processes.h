@@ -42,6 +42,23 @@ void KillProcess(pid_t pid);
 // Processes whose parent is this process, zombies included.
 std::vector<int> ChildrenOfThisProcess();
 
+// A child process made by fork that runs body (and exits with 127 should body
+// return). It is killed with SIGKILL and reaped by its id at Stop() or when the
+// object goes.
+class ForkedChild {
+ public:
+  explicit ForkedChild(const std::function<void()>& body);
+  ~ForkedChild() { Stop(); }
+  ForkedChild(const ForkedChild&) = delete;
+  ForkedChild& operator=(const ForkedChild&) = delete;
+
+  pid_t pid() const { return pid_; }
+  void Stop();
+
+ private:
+  pid_t pid_ = -1;
+};
+
 // A TCP port that was free a moment ago on 127.0.0.1.
 int FreeTcpPort();
 

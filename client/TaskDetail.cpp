@@ -1,0 +1,99 @@
+#include "client/TaskDetail.h"
+
+#include <QAction>
+#include <QFontDatabase>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+
+#include "client/TaskRecords.h"
+#include "client/ClientWidgets.h"
+#include "common/TextUtil.h"
+
+namespace client {
+namespace {
+
+QString Text(const std::string& text) { return QString::fromStdString(text); }
+
+}  // namespace
+
+TaskDetail::TaskDetail(QWidget* parent) : QDialog(parent) {
+  setWindowTitle(QStringLiteral("Task Detail"));
+  // Modal over the viewer without blocking the caller: the window thread keeps
+  // serving the viewer's timers and tests.
+  setWindowModality(Qt::ApplicationModal);
+
+  auto* bar = new QMenuBar(this);
+  menufile = Named<QMenu>("menufile", QStringLiteral("File"), bar);
+  menuRefresh = Named<QAction>("menuRefresh", QStringLiteral("Refresh"), menufile);
+  menuclose = Named<QAction>("menuclose", QStringLiteral("Close"), menufile);
+  menufile->addAction(menuRefresh);
+  menufile->addAction(menuclose);
+  bar->addMenu(menufile);
+
+  auto* grid = new QGridLayout(this);
+  grid->setMenuBar(bar);
+  struct Box {
+    QLineEdit*& Control;
+    const char* Name;
+    const char* Caption;
+  };
+  const Box boxes[] = {
+      {taskfile, "taskfile", "Task File:"},     {taskname, "taskname", "Task Name:"},
+      {taskcmd, "taskcmd", "Task CMD:"},        {execmode, "execmode", "Exec Mode:"},
+      {queueat, "queueat", "Queue At:"},        {username, "username", "Username:"},
+      {critica, "critica", "Response must:"},   {endat, "endat", "End At::"},
+      {string, "string", "String:"},            {status, "status", "Status:"},
+  };
+  int row = 0;
+  for (const Box& box : boxes) {
+    box.Control = Named<QLineEdit>(box.Name, this);
+    grid->addWidget(new QLabel(QString::fromLatin1(box.Caption), this), row, 0);
+    grid->addWidget(box.Control, row, 1);
+    ++row;
+  }
+  output = Named<QPlainTextEdit>("output", this);
+  QFont courier(QStringLiteral("Courier New"));
+  courier.setStyleHint(QFont::Monospace);
+  courier.setFixedPitch(true);
+  output->setFont(courier);
+  output->setLineWrapMode(QPlainTextEdit::NoWrap);
+  grid->addWidget(new QLabel(QStringLiteral("Output:"), this), row, 0, Qt::AlignTop);
+  grid->addWidget(output, row, 1);
+  // The output box grows with the window; the other boxes keep their height.
+  grid->setRowStretch(row, 1);
+  resize(TwipsToPixels(9600), TwipsToPixels(7200));
+
+  connect(menuRefresh, &QAction::triggered, this, &TaskDetail::menuRefresh_Click);
+  connect(menuclose, &QAction::triggered, this, &TaskDetail::menuclose_Click);
+}
+
+void TaskDetail::ShowRecord(const QString& path) {
+  path_ = path;
+  const std::string bytes = common::ReadFileBytes(path.toStdString()).value_or("");
+  const TaskFields fields = ReadTaskFields(bytes, kDetailItems, kDetailTagItems);
+  taskfile->setText(path.section(QLatin1Char('/'), -1));
+  taskname->setText(Text(fields.TaskName));
+  taskcmd->setText(Text(fields.TaskCmd));
+  execmode->setText(Text(ExecModeDetailText(fields.ExecMode)));
+  queueat->setText(Text(fields.QueueAt));
+  username->setText(Text(fields.RunAsUser));
+  critica->setText(Text(ResponseContentText(fields.ResponseContent)));
+  endat->setText(Text(fields.EndAt));
+  string->setText(Text(fields.ResponseString));
+  status->setText(Text(fields.Status));
+  output->setPlainText(Text(fields.Output));
+}
+
+void TaskDetail::menuRefresh_Click() {
+  ShowRecord(path_);
+}
+
+void TaskDetail::menuclose_Click() {
+  hide();
+}
+
+}  // namespace client

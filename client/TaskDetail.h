@@ -1,0 +1,50 @@
+#pragma once
+// The window that shows one task record: its fields, its file name and the
+// output its program left.
+
+#include <QDialog>
+#include <QString>
+
+class QAction;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+
+namespace client {
+
+class TaskDetail : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit TaskDetail(QWidget* parent = nullptr);
+
+  // Reads the record at path (at most 2000 items, tags in the first 19) and
+  // fills the boxes; a record that cannot be read leaves them empty.
+  void ShowRecord(const QString& path);
+  // The record shown.
+  const QString& RecordPath() const { return path_; }
+
+  QMenu* menufile;
+  QAction* menuRefresh;
+  QAction* menuclose;
+  QLineEdit* taskfile;
+  QLineEdit* taskname;
+  QLineEdit* taskcmd;
+  QLineEdit* execmode;
+  QLineEdit* queueat;
+  QLineEdit* username;
+  QLineEdit* critica;
+  QLineEdit* endat;
+  QLineEdit* string;
+  QLineEdit* status;
+  QPlainTextEdit* output;
+
+ public slots:
+  void menuRefresh_Click();
+  void menuclose_Click();
+
+ private:
+  QString path_;
+};
+
+}  // namespace client
