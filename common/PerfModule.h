@@ -92,9 +92,9 @@ std::string ReadCounterCatalogue(PerfRegistry& registry);
 inline constexpr uint32_t kPerfBufferStep = 8192;
 
 // The most one lookup pauses, in ScaledSleep units: a minute at the default
-// pacing. The walk of a block as this machine or a Windows host publishes it
-// stays below it; a block that claims more work is damaged, and the agent
-// serves no client while a lookup pauses.
+// pacing. The agent serves no client while a lookup pauses, so a block whose
+// walk would claim more (a damaged one, or one of thousands of instances)
+// holds it up no longer than that.
 inline constexpr int64_t kMaxLookupPause = 30000;
 
 // One reader: a catalogue, a buffer and the figures of the last load. The

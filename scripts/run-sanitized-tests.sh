@@ -16,12 +16,16 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan
 status=0
 (cd "$build_dir" && ctest --output-on-failure -j 2 --timeout 900) || status=$?
 
-if compgen -G "$reports/*" >/dev/null; then
+# Reports in files, and those printed on a test's own streams (GCC's
+# UndefinedBehaviorSanitizer writes there whatever log_path says).
+pattern='runtime error:|ERROR: (AddressSanitizer|LeakSanitizer)'
+printed=$(grep -Eh -A20 "$pattern" "$build_dir/Testing/Temporary/LastTest.log" || true)
+if compgen -G "$reports/*" >/dev/null || [ -n "$printed" ]; then
   for report in "$reports"/*; do
-    echo "=== $report"
-    cat "$report"
+    [ -e "$report" ] && { echo "=== $report"; cat "$report"; }
   done
-  echo "sanitizer reports: $(ls "$reports" | wc -l)" >&2
+  [ -n "$printed" ] && { echo "=== printed by the tests"; echo "$printed"; }
+  echo "make sanitize: sanitizer reports found" >&2
   exit 1
 fi
 exit "$status"

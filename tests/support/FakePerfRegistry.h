@@ -52,7 +52,7 @@ class FakePerfRegistry : public common::PerfRegistry {
       *size = 0;
       return platform::ERROR_MORE_DATA;
     }
-    std::memcpy(data, Block.data(), Block.size());
+    if (!Block.empty()) std::memcpy(data, Block.data(), Block.size());
     *size = static_cast<platform::DWORD>(Block.size());
     return platform::ERROR_SUCCESS;
   }
