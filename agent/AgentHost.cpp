@@ -121,16 +121,17 @@ int AgentMain() {
     return 0;
   }
 
-  common::ServiceProgram program;
-  program.ServiceName = kAgentServiceName;
-  program.EventSource = kProgramName;
-  program.StartedEntry = "Tarvo Agent started";
-  program.StoppedEntry = "Tarvo Agent stopped";
-  program.MainLoop = [&host, &config] {
+  const auto main_loop = [&host, &config] {
     host.ListenSocket = OpenListener(config.Port, kListenBacklog);
     RunMainLoop();
   };
-  common::RunService(program, instance);
+  common::RunService({.LogPrefix = "",
+                      .ServiceName = kAgentServiceName,
+                      .EventSource = kProgramName,
+                      .StartedEntry = "Tarvo Agent started",
+                      .StoppedEntry = "Tarvo Agent stopped",
+                      .MainLoop = main_loop},
+                     instance);
   return 0;
 }
 

@@ -78,19 +78,19 @@ int WatchdogMain(const WatchdogHooks& hooks) {
     return 0;
   }
 
-  common::ServiceProgram program;
-  program.LogPrefix = kLogPrefix;
-  program.ServiceName = kWatchdogServiceName;
-  program.EventSource = kProgramName;
-  program.StartedEntry = "WD Tarvo started";
-  program.StoppedEntry = "WD Tarvo stopped";
-  program.MainLoop = [&state, &hooks] {
+  const auto main_loop = [&state, &hooks] {
     const platform::ManualResetEvent& stop_pending = *common::TheServiceGlue().StopPendingEvent;
     do {
       WatchdogTurn(state, hooks);
     } while (!stop_pending.Wait(kStopWaitMs));
   };
-  common::RunService(program, instance);
+  common::RunService({.LogPrefix = kLogPrefix,
+                      .ServiceName = kWatchdogServiceName,
+                      .EventSource = kProgramName,
+                      .StartedEntry = "WD Tarvo started",
+                      .StoppedEntry = "WD Tarvo stopped",
+                      .MainLoop = main_loop},
+                     instance);
   return 0;
 }
 
