@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "agent/CommandServer.h"
@@ -108,7 +109,8 @@ int AgentMain() {
   LogDated("Verificando instancias... ", 5);
   const std::string lock_path = common::ProgramPath("AgentTarvoService.lock");
   int lock_error = 0;
-  const auto instance = platform::InstanceLock::Acquire(lock_path, &lock_error);
+  std::optional<platform::InstanceLock> instance =
+      platform::InstanceLock::Acquire(lock_path, &lock_error);
   if (!instance && lock_error != EWOULDBLOCK) {
     LogDated("Cannot open the instance lock " + lock_path + ": " + std::strerror(lock_error) + " ",
              1);
@@ -119,35 +121,17 @@ int AgentMain() {
     return 0;
   }
 
-  LogDated("Verificando OS... ", 5);
-  LogDated("Verificando Sistema operacional ! ", 2);
-  const bool nt_family = common::IsWindowsNT();
-
-  common::CreateServiceEvents("");
-  common::ServiceGlueState& glue = common::TheServiceGlue();
-  glue.ServiceNameAnsi = kAgentServiceName;
-
-  if (nt_family) {
-    common::StartDispatcherThread("");
-  } else {
-    common::WriteLog("This program is only for Windows NT/2000/XP.", 1);
-  }
-
-  LogDated("Iniciando loop do servico ", 2);
-
-  if (glue.RunningAsService) {
-    common::ReportStatus(platform::SERVICE_RUNNING);
-    platform::WriteEventLog(kProgramName, "Tarvo Agent started");
-    LogDated("Serviço iniciado !", 5);
+  const auto main_loop = [&host, &config] {
     host.ListenSocket = OpenListener(config.Port, kListenBacklog);
     RunMainLoop();
-    LogDated("Parando serviço... ", 5);
-    common::ReportStatus(platform::SERVICE_STOPPED);
-    platform::WriteEventLog(kProgramName, "Tarvo Agent stopped");
-    common::StopDispatcherThread();
-  }
-
-  common::CloseServiceEvents();
+  };
+  common::RunService({.LogPrefix = "",
+                      .ServiceName = kAgentServiceName,
+                      .EventSource = kProgramName,
+                      .StartedEntry = "Tarvo Agent started",
+                      .StoppedEntry = "Tarvo Agent stopped",
+                      .MainLoop = main_loop},
+                     instance);
   return 0;
 }
 

@@ -117,4 +117,39 @@ void CloseServiceEvents() {
   glue.StopPendingEvent.reset();
 }
 
+void RunService(const ServiceProgram& program, std::optional<platform::InstanceLock>& instance) {
+  const std::string_view prefix = program.LogPrefix;
+  LogStep(prefix, "Verificando OS... ", 5);
+  LogStep(prefix, "Verificando Sistema operacional ! ", 2);
+  const bool nt_family = IsWindowsNT();
+
+  CreateServiceEvents(prefix);
+  ServiceGlueState& glue = TheServiceGlue();
+  glue.ServiceNameAnsi = program.ServiceName;
+
+  if (nt_family) {
+    StartDispatcherThread(prefix);
+  } else {
+    std::string line(prefix);
+    line += "This program is only for Windows NT/2000/XP.";
+    WriteLog(line, 1);
+  }
+
+  LogStep(prefix, "Iniciando loop do servico ", 2);
+
+  if (glue.RunningAsService) {
+    ReportStatus(platform::SERVICE_RUNNING);
+    platform::WriteEventLog(program.EventSource, program.StartedEntry);
+    LogStep(prefix, "Serviço iniciado !", 5);
+    program.MainLoop();
+    LogStep(prefix, "Parando serviço... ", 5);
+    instance.reset();
+    ReportStatus(platform::SERVICE_STOPPED);
+    platform::WriteEventLog(program.EventSource, program.StoppedEntry);
+    StopDispatcherThread();
+  }
+
+  CloseServiceEvents();
+}
+
 }  // namespace common

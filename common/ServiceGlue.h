@@ -3,13 +3,16 @@
 // record, the three manual-reset events, the dispatcher thread, the service
 // main routine and the control handler.
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 
 #include "platform/ServiceManager.h"
 #include "platform/Sync.h"
+#include "platform/SystemInfo.h"
 
 namespace common {
 
@@ -55,5 +58,22 @@ void StopDispatcherThread();
 
 // Closes the three events.
 void CloseServiceEvents();
+
+// What sets one service program apart from the other in RunService.
+struct ServiceProgram {
+  std::string_view LogPrefix;       // put before every log line
+  std::string ServiceName;          // the name given to the dispatcher
+  const char* EventSource = "";     // the program's name in the event log
+  const char* StartedEntry = "";    // event-log text once running
+  const char* StoppedEntry = "";    // event-log text once stopped
+  std::function<void()> MainLoop;   // runs until StopPendingEvent is set
+};
+
+// The service life after the single-instance check: checks the system,
+// creates the events, registers with the service manager, and when started as
+// a service reports running, runs the main loop, releases the instance lock
+// and reports stopped (stopped must mean that a new start succeeds), then
+// ends the dispatcher. Closes the events in all cases.
+void RunService(const ServiceProgram& program, std::optional<platform::InstanceLock>& instance);
 
 }  // namespace common

@@ -1,5 +1,6 @@
 #include "common/TextUtil.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,13 +9,27 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "platform/AtomicFile.h"
 
 namespace common {
 namespace {
+
+// File access goes straight to the system calls: the C++ streams would bring
+// their locale machinery into every program, and its start-up alone touches
+// hundreds of kilobytes.
+
+// Writes all of bytes to fd. Returns false on the first failed write.
+bool WriteAll(int fd, std::string_view bytes) { return platform::WriteAllBytes(fd, bytes) == 0; }
+
+// Opens path for writing (created when missing, with mode flag O_TRUNC or
+// O_APPEND) and writes bytes.
+bool WriteWholeFile(const std::string& path, int mode, std::string_view bytes) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | mode, 0666);
+  if (fd < 0) return false;
+  const bool written = WriteAll(fd, bytes);
+  return close(fd) == 0 && written;
+}
 
 std::string FormatLocal(std::time_t when, const char* format) {
   std::tm parts{};
@@ -63,7 +78,16 @@ std::string NumberText(double value) {
   return buffer;
 }
 
-double RoundHalfEven(double value) { return std::nearbyint(value); }
+// Adding and taking away 2^52 leaves no fraction bits, and the default
+// rounding mode sends ties to the even neighbour. Done here rather than with
+// nearbyint so that a program needing no other mathematics does not load the
+// whole maths library for it.
+double RoundHalfEven(double value) {
+  constexpr double kTwoPower52 = 4503599627370496.0;
+  const double magnitude = std::fabs(value);
+  if (!(magnitude < kTwoPower52)) return value;  // already whole, infinite or NaN
+  return std::copysign((magnitude + kTwoPower52) - kTwoPower52, value);
+}
 
 std::string ToUpper(std::string_view text) {
   std::string upper(text);
@@ -167,11 +191,7 @@ std::string EndedPiecesCrLf(std::string_view text, char separator) {
 }
 
 bool WriteFileBytes(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return static_cast<bool>(out);
+  return WriteWholeFile(path, O_TRUNC, bytes);
 }
 
 bool ReplaceFileBytes(const std::string& path, std::string_view bytes) {
@@ -181,20 +201,24 @@ bool ReplaceFileBytes(const std::string& path, std::string_view bytes) {
 }
 
 bool AppendFileBytes(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::app);
-  if (!out) return false;
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return static_cast<bool>(out);
+  return WriteWholeFile(path, O_APPEND, bytes);
 }
 
 std::optional<std::string> ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return content.str();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string content;
+  char buffer[8192];
+  while (true) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      close(fd);
+      if (n < 0) return std::nullopt;
+      return content;
+    }
+    content.append(buffer, static_cast<size_t>(n));
+  }
 }
 
 bool FileExists(const std::string& path) {

@@ -78,38 +78,19 @@ int WatchdogMain(const WatchdogHooks& hooks) {
     return 0;
   }
 
-  LogDated("Verificando OS... ", 5);
-  LogDated("Verificando Sistema operacional ! ", 2);
-  const bool nt_family = common::IsWindowsNT();
-
-  common::CreateServiceEvents(kLogPrefix);
-  common::ServiceGlueState& glue = common::TheServiceGlue();
-  glue.ServiceNameAnsi = kWatchdogServiceName;
-
-  if (nt_family) {
-    common::StartDispatcherThread(kLogPrefix);
-  } else {
-    common::WriteLog("WatchDog - This program is only for Windows NT/2000/XP.", 1);
-  }
-
-  LogDated("Iniciando loop do servico ", 2);
-
-  if (glue.RunningAsService) {
-    common::ReportStatus(platform::SERVICE_RUNNING);
-    platform::WriteEventLog(kProgramName, "WD Tarvo started");
-    LogDated("Serviço iniciado !", 5);
+  const auto main_loop = [&state, &hooks] {
+    const platform::ManualResetEvent& stop_pending = *common::TheServiceGlue().StopPendingEvent;
     do {
       WatchdogTurn(state, hooks);
-    } while (!glue.StopPendingEvent->Wait(kStopWaitMs));
-    LogDated("Parando serviço... ", 5);
-    // Stopped must mean that a new start succeeds: the lock goes first.
-    instance.reset();
-    common::ReportStatus(platform::SERVICE_STOPPED);
-    platform::WriteEventLog(kProgramName, "WD Tarvo stopped");
-    common::StopDispatcherThread();
-  }
-
-  common::CloseServiceEvents();
+    } while (!stop_pending.Wait(kStopWaitMs));
+  };
+  common::RunService({.LogPrefix = kLogPrefix,
+                      .ServiceName = kWatchdogServiceName,
+                      .EventSource = kProgramName,
+                      .StartedEntry = "WD Tarvo started",
+                      .StoppedEntry = "WD Tarvo stopped",
+                      .MainLoop = main_loop},
+                     instance);
   return 0;
 }
 

@@ -52,5 +52,20 @@ TEST_F(ServiceGlueTest, OutsideTheServiceManagerTheDispatcherEndsAndIsReported) 
   EXPECT_FALSE(TheServiceGlue().DispatcherThread.joinable());
 }
 
+TEST_F(ServiceGlueTest, OutsideTheServiceManagerRunServiceSkipsTheLoopAndKeepsTheLock) {
+  std::optional<platform::InstanceLock> instance =
+      platform::InstanceLock::Acquire(home_.Path("glue.lock"));
+  ASSERT_TRUE(instance);
+  bool looped = false;
+  RunService({.LogPrefix = "Glue - ",
+              .ServiceName = "Glue Test Service",
+              .MainLoop = [&looped] { looped = true; }},
+             instance);
+  EXPECT_FALSE(looped);
+  EXPECT_TRUE(instance);
+  EXPECT_EQ(TheServiceGlue().StopEvent, nullptr);
+  EXPECT_EQ(TheServiceGlue().StopPendingEvent, nullptr);
+}
+
 }  // namespace
 }  // namespace common

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 
 #include "common/DelimitedReader.h"
@@ -56,6 +57,10 @@ TEST(RoundHalfEvenTest, SendsTiesToTheEvenNeighbour) {
   EXPECT_EQ(RoundHalfEven(-2.5), -2);
   EXPECT_EQ(RoundHalfEven(2.51), 3);
   EXPECT_EQ(RoundHalfEven(1.5), 2);
+  EXPECT_EQ(RoundHalfEven(0.49999999999999994), 0);
+  EXPECT_TRUE(std::signbit(RoundHalfEven(-0.4)));
+  EXPECT_EQ(RoundHalfEven(4503599627370497.0), 4503599627370497.0);
+  EXPECT_EQ(RoundHalfEven(-1e300), -1e300);
 }
 
 TEST(ToBooleanTest, AcceptsBooleanWordsAndNumbers) {
@@ -145,4 +150,21 @@ TEST(ReplaceFileBytesTest, ReplacesTheWholeFileAndLeavesNoTemporaryBehind) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
                           std::filesystem::directory_iterator()),
             2);
+}
+
+TEST(FileBytesTest, WritesAppendsAndReadsBinaryBytes) {
+  testsupport::TempFolder folder;
+  const std::string path = folder.Path("log.txt");
+  const std::string binary("a\0b\r\n", 5);
+  ASSERT_TRUE(common::WriteFileBytes(path, "longer old content"));
+  ASSERT_TRUE(common::WriteFileBytes(path, binary));
+  ASSERT_TRUE(common::AppendFileBytes(path, "tail"));
+  EXPECT_EQ(common::ReadFileBytes(path), binary + "tail");
+  const std::string large(100000, 'x');
+  ASSERT_TRUE(common::AppendFileBytes(folder.Path("large"), large));
+  EXPECT_EQ(common::ReadFileBytes(folder.Path("large")), large);
+  // Missing files and folders are reported, not read as empty.
+  EXPECT_EQ(common::ReadFileBytes(folder.Path("missing")), std::nullopt);
+  EXPECT_EQ(common::ReadFileBytes(folder.path()), std::nullopt);
+  EXPECT_FALSE(common::AppendFileBytes(folder.Path("no/such/folder"), "x"));
 }
