@@ -2,7 +2,7 @@
 // RegisterServiceCtrlHandlerA and SetServiceStatus for a program that systemd
 // started as the main process of a Type=notify unit.
 //
-// Status reports become sd_notify messages: READY=1 when running, STOPPING=1
+// Status reports become notifications to systemd (SystemdNotify.h): READY=1 when running, STOPPING=1
 // when stop pending, and STATUS= with the state's name each time. systemd's
 // stop request is SIGTERM; the dispatcher turns it into the stop control for
 // the registered handler, on the dispatcher's own thread, as the Windows
@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/linux/SystemdNotify.h"
 #include "platform/posix/ScmBackends.h"
 #include "platform/posix/ScmHandles.h"
 
@@ -96,7 +96,7 @@ void Notify(DWORD state) {
   if (state == SERVICE_STOP_PENDING) message += "STOPPING=1\n";
   message += "STATUS=";
   message += StateName(state);
-  sd_notify(0, message.c_str());
+  NotifyServiceManager(message);
 }
 
 bool IsOwnPid(const char* text) {
