@@ -22,8 +22,8 @@ int SendNotification(std::string_view address, std::string_view message) {
   }
   std::memcpy(target.sun_path, address.data(), address.size());
   if (abstract) target.sun_path[0] = '\0';
-  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size() +
-                                             (abstract ? 0 : 1));
+  const auto length =
+      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size() + (abstract ? 0 : 1));
 
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return errno;
