@@ -2,11 +2,11 @@
 // RegisterServiceCtrlHandlerA and SetServiceStatus for a program that systemd
 // started as the main process of a Type=notify unit.
 //
-// Status reports become notifications to systemd (SystemdNotify.h): READY=1 when running, STOPPING=1
-// when stop pending, and STATUS= with the state's name each time. systemd's
-// stop request is SIGTERM; the dispatcher turns it into the stop control for
-// the registered handler, on the dispatcher's own thread, as the Windows
-// dispatcher runs handlers.
+// Status reports become notifications to systemd (SystemdNotify.h): READY=1
+// when running, STOPPING=1 when stop pending, and STATUS= with the state's name
+// each time. systemd's stop request is SIGTERM; the dispatcher turns it into
+// the stop control for the registered handler, on the dispatcher's own thread,
+// as the Windows dispatcher runs handlers.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
