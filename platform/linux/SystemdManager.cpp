@@ -2,7 +2,6 @@
 // by systemd over D-Bus. A service handle names the unit it was opened on; the
 // states, the access checks and the error codes are those of the embedded
 // manager, so callers cannot tell the backends apart by their answers.
-#include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,7 +24,6 @@ namespace {
 
 constexpr DWORD kErrorInvalidLevel = 124;
 constexpr DWORD kErrorProcessAborted = 1067;
-constexpr DWORD kErrorInvalidServiceAccount = 1057;
 constexpr DWORD kServicePauseContinue = 0x0040;
 constexpr DWORD kServiceUserDefinedControl = 0x0100;
 
@@ -78,14 +76,10 @@ DWORD RightForControl(DWORD control) {
 
 }  // namespace
 
+// Manager handles live in the table both backends share and hold nothing of
+// systemd's: the embedded manager's routine makes them.
 SC_HANDLE OpenSCManagerA(const char* machine, const char* database, DWORD desired_access) {
-  if (database != nullptr && *database != '\0' && !scm::NamesEqual(database, "ServicesActive")) {
-    SetLastError(ERROR_DATABASE_DOES_NOT_EXIST);
-    return nullptr;
-  }
-  SC_HANDLE handle = scm::NewHandle(true, scm::MapManagerAccess(desired_access), "");
-  if (handle != nullptr) SetLastError(ERROR_SUCCESS);
-  return handle;
+  return embedded::OpenSCManagerA(machine, database, desired_access);
 }
 
 SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* service_name, DWORD desired_access) {
@@ -112,22 +106,12 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* service_name, const char
                          DWORD error_control, const char* binary_path, const char* load_order_group,
                          DWORD* tag_id, const char* dependencies, const char* service_start_name,
                          const char* password) {
-  if (!scm::CheckHandle(manager, true, SC_MANAGER_CREATE_SERVICE)) return nullptr;
-  if (service_name == nullptr) {
-    SetLastError(ERROR_INVALID_ADDRESS);
+  if (!scm::CheckCreateArguments(manager, service_name, display_name, service_type, start_type,
+                                 error_control, binary_path)) {
     return nullptr;
   }
-  if (*service_name == '\0' || std::strlen(service_name) > 256 ||
-      std::strpbrk(service_name, "/\\") != nullptr) {
-    SetLastError(ERROR_INVALID_NAME);
-    return nullptr;
-  }
-  const DWORD process_type = service_type & ~SERVICE_INTERACTIVE_PROCESS;
-  std::vector<std::string> command =
-      binary_path != nullptr ? SplitCommandLine(binary_path) : std::vector<std::string>{};
-  if ((process_type != SERVICE_WIN32_OWN_PROCESS && process_type != SERVICE_WIN32_SHARE_PROCESS) ||
-      start_type < SERVICE_AUTO_START || start_type > SERVICE_DISABLED || error_control > 3 ||
-      command.empty()) {
+  const std::vector<std::string> command = SplitCommandLine(binary_path);
+  if (command.empty()) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
@@ -147,11 +131,12 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* service_name, const char
   UnitSpec spec;
   spec.description = display;
   spec.command = command;
-  spec.user = UserForAccount(service_start_name != nullptr ? service_start_name : "");
-  if (!spec.user.empty() && getpwnam(spec.user.c_str()) == nullptr) {
-    SetLastError(kErrorInvalidServiceAccount);
+  const auto user = scm::UserOfAccount(service_start_name != nullptr ? service_start_name : "");
+  if (!user) {
+    SetLastError(ERROR_INVALID_SERVICE_ACCOUNT);
     return nullptr;
   }
+  spec.user = *user;
   if (const char* home = std::getenv("TARVO_HOME"); home != nullptr) spec.home = home;
   spec.start_at_boot = start_type == SERVICE_AUTO_START;
 
@@ -243,10 +228,9 @@ BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) {
 
 BOOL QueryServiceStatusEx(SC_HANDLE service, DWORD info_level, BYTE* buffer, DWORD buffer_size,
                           DWORD* bytes_needed) {
-  auto data = scm::CheckHandle(service, false, SERVICE_QUERY_STATUS);
+  auto data = scm::CheckLevelQuery(service, SERVICE_QUERY_STATUS, info_level,
+                                   SC_STATUS_PROCESS_INFO, bytes_needed);
   if (!data) return FALSE;
-  if (info_level != SC_STATUS_PROCESS_INFO) return FailWith(kErrorInvalidLevel);
-  if (bytes_needed == nullptr) return FailWith(ERROR_INVALID_ADDRESS);
   if (buffer == nullptr || buffer_size < sizeof(SERVICE_STATUS_PROCESS)) {
     *bytes_needed = sizeof(SERVICE_STATUS_PROCESS);
     return FailWith(ERROR_INSUFFICIENT_BUFFER);
@@ -265,14 +249,8 @@ BOOL QueryServiceStatusEx(SC_HANDLE service, DWORD info_level, BYTE* buffer, DWO
 BOOL EnumServicesStatusA(SC_HANDLE manager, DWORD service_type, DWORD service_state,
                          ENUM_SERVICE_STATUSA* services, DWORD buffer_size, DWORD* bytes_needed,
                          DWORD* services_returned, DWORD* resume_handle) {
-  if (bytes_needed != nullptr) *bytes_needed = 0;
-  if (services_returned != nullptr) *services_returned = 0;
-  if (!scm::CheckHandle(manager, true, SC_MANAGER_ENUMERATE_SERVICE)) return FALSE;
-  if (bytes_needed == nullptr || services_returned == nullptr) {
-    return FailWith(ERROR_INVALID_ADDRESS);
-  }
-  if (service_state == 0 || service_state > SERVICE_STATE_ALL) {
-    return FailWith(ERROR_INVALID_PARAMETER);
+  if (!scm::CheckEnumArguments(manager, service_state, bytes_needed, services_returned)) {
+    return FALSE;
   }
   // Every unit is a service program; a request for drivers only lists none.
   if ((service_type & SERVICE_WIN32) == 0) {
@@ -284,11 +262,7 @@ BOOL EnumServicesStatusA(SC_HANDLE manager, DWORD service_type, DWORD service_st
   std::vector<scm::EnumItem> items;
   for (const Unit& unit : *units) {
     const SERVICE_STATUS status = StatusOf(unit.active_state);
-    const bool active = status.dwCurrentState != SERVICE_STOPPED;
-    if ((active && !(service_state & SERVICE_ACTIVE)) ||
-        (!active && !(service_state & SERVICE_INACTIVE))) {
-      continue;
-    }
+    if (!scm::PassesStateFilter(service_state, status.dwCurrentState)) continue;
     items.push_back({unit.id, unit.description, status});
   }
   return scm::PackEnumEntries(items, services, buffer_size, bytes_needed, services_returned,
@@ -337,10 +311,9 @@ BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD info_level, void* info) {
 
 BOOL QueryServiceConfig2A(SC_HANDLE service, DWORD info_level, BYTE* buffer, DWORD buffer_size,
                           DWORD* bytes_needed) {
-  auto data = scm::CheckHandle(service, false, SERVICE_QUERY_CONFIG);
+  auto data = scm::CheckLevelQuery(service, SERVICE_QUERY_CONFIG, info_level,
+                                   SERVICE_CONFIG_DESCRIPTION, bytes_needed);
   if (!data) return FALSE;
-  if (info_level != SERVICE_CONFIG_DESCRIPTION) return FailWith(kErrorInvalidLevel);
-  if (bytes_needed == nullptr) return FailWith(ERROR_INVALID_ADDRESS);
   auto details = DetailsFor(*data);
   if (!details) return FALSE;
   std::string description;

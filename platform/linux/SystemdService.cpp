@@ -2,15 +2,14 @@
 // RegisterServiceCtrlHandlerA and SetServiceStatus for a program that systemd
 // started as the main process of a Type=notify unit.
 //
-// Status reports become sd_notify messages: READY=1 when running, STOPPING=1
-// when stop pending, and STATUS= with the state's name each time. systemd's
-// stop request is SIGTERM; the dispatcher turns it into the stop control for
-// the registered handler, on the dispatcher's own thread, as the Windows
-// dispatcher runs handlers.
+// Status reports become notifications to systemd (SystemdNotify.h): READY=1
+// when running, STOPPING=1 when stop pending, and STATUS= with the state's name
+// each time. systemd's stop request is SIGTERM; the dispatcher turns it into
+// the stop control for the registered handler, on the dispatcher's own thread,
+// as the Windows dispatcher runs handlers.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,24 +19,17 @@
 #include <string>
 #include <thread>
 
+#include "platform/linux/SystemdNotify.h"
 #include "platform/posix/ScmBackends.h"
+#include "platform/posix/ScmDispatcherCore.h"
 #include "platform/posix/ScmHandles.h"
 
 namespace platform::systemd {
 
 namespace {
 
-constexpr DWORD kErrorInvalidData = 13;
-constexpr DWORD kErrorServiceNotInExe = 1083;
-
-struct Dispatcher {
-  std::mutex mutex;
-  bool active = false;
-  LPHANDLER_FUNCTION handler = nullptr;
-  SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
-  bool main_returned = false;
+struct Dispatcher : scm::DispatcherCore {
   bool stop_requested = false;  // SIGTERM seen, not yet handed to a handler
-  int wake_write = -1;
 };
 
 Dispatcher& TheDispatcher() {
@@ -57,12 +49,6 @@ void OnTerminate(int) {
   ssize_t ignored = write(g_signal_write.load(), &byte, 1);
   (void)ignored;
   errno = saved;
-}
-
-void Wake(int fd) {
-  const char byte = 1;
-  ssize_t ignored = write(fd, &byte, 1);
-  (void)ignored;
 }
 
 void Drain(int fd) {
@@ -96,7 +82,7 @@ void Notify(DWORD state) {
   if (state == SERVICE_STOP_PENDING) message += "STOPPING=1\n";
   message += "STATUS=";
   message += StateName(state);
-  sd_notify(0, message.c_str());
+  NotifyServiceManager(message);
 }
 
 bool IsOwnPid(const char* text) {
@@ -117,11 +103,6 @@ void DeliverStop(Dispatcher& d) {
     handler = d.handler;
   }
   handler(SERVICE_CONTROL_STOP);
-}
-
-bool Finished(Dispatcher& d) {
-  std::lock_guard<std::mutex> lock(d.mutex);
-  return d.main_returned && d.status.dwCurrentState == SERVICE_STOPPED;
 }
 
 }  // namespace
@@ -179,10 +160,10 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
     service_main(1, argv);
     std::lock_guard<std::mutex> lock(d.mutex);
     d.main_returned = true;
-    Wake(d.wake_write);
+    d.Wake();
   });
 
-  while (!Finished(d)) {
+  while (!d.Finished()) {
     pollfd fds[2] = {{signal_pipe[0], POLLIN, 0}, {wake[0], POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) continue;  // EINTR
     if (fds[1].revents & POLLIN) Drain(wake[0]);
@@ -209,34 +190,17 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
 
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* service_name,
                                                   LPHANDLER_FUNCTION handler) {
-  if (handler == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  Dispatcher& d = TheDispatcher();
-  std::lock_guard<std::mutex> lock(d.mutex);
-  if (!d.active) {
-    SetLastError(kErrorServiceNotInExe);
-    return nullptr;
-  }
-  // As with the embedded manager, the name is not checked: the process is the
-  // unit systemd started.
-  d.handler = handler;
-  Wake(d.wake_write);  // a stop that came before the handler is delivered now
+  // A stop that came before the handler is delivered once it is registered.
+  if (!TheDispatcher().Register(handler)) return nullptr;
   return reinterpret_cast<SERVICE_STATUS_HANDLE>(&g_status_handle_marker);
 }
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) {
   Dispatcher& d = TheDispatcher();
   std::lock_guard<std::mutex> lock(d.mutex);
-  if (!OwnsStatusHandle(handle) || !d.active) return scm::Fail(ERROR_INVALID_HANDLE);
-  if (status == nullptr) return scm::Fail(ERROR_INVALID_ADDRESS);
-  if (status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > SERVICE_PAUSED) {
-    return scm::Fail(kErrorInvalidData);
-  }
-  d.status = *status;
+  if (!d.Accept(OwnsStatusHandle(handle), status)) return FALSE;
   Notify(status->dwCurrentState);
-  if (status->dwCurrentState == SERVICE_STOPPED) Wake(d.wake_write);
+  if (status->dwCurrentState == SERVICE_STOPPED) d.Wake();
   return TRUE;
 }
 

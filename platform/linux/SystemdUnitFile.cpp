@@ -132,10 +132,4 @@ std::string WithDescriptionLine(std::string_view unit_text, std::string_view des
   return out;
 }
 
-std::string UserForAccount(std::string_view account) {
-  if (account.empty() || scm::NamesEqual(account, "LocalSystem")) return "";
-  const size_t slash = account.rfind('\\');
-  return std::string(slash == std::string_view::npos ? account : account.substr(slash + 1));
-}
-
 }  // namespace platform::systemd

@@ -42,8 +42,4 @@ std::string QuoteExecWord(std::string_view word);
 std::optional<std::string> DescriptionLine(std::string_view unit_text);
 std::string WithDescriptionLine(std::string_view unit_text, std::string_view description);
 
-// The user a service account means here: "" for LocalSystem (or none), the part
-// after the last "\" for ".\name" and "DOMAIN\name".
-std::string UserForAccount(std::string_view account);
-
 }  // namespace platform::systemd

@@ -3,8 +3,9 @@
 // rule that picks one.
 //
 // - embedded: the daemon-less manager below TARVO_SCM_ROOT (platform/posix/Scm*).
-// - systemd: the machine's systemd, reached over D-Bus with sd-bus on the
-//   control side and through sd_notify and SIGTERM on the service side
+// - systemd: the machine's systemd, reached over D-Bus with sd-bus (loaded on
+//   first use) on the control side and through notifications on NOTIFY_SOCKET
+//   and SIGTERM on the service side
 //   (platform/linux/Systemd*).
 //
 // Both share the handle table of ScmHandles.h, so CloseServiceHandle is one

@@ -121,6 +121,58 @@ std::chrono::milliseconds& ControlReplyTimeout() {
   return timeout;
 }
 
+bool CheckCreateArguments(SC_HANDLE manager, const char* service_name, const char* display_name,
+                          DWORD service_type, DWORD start_type, DWORD error_control,
+                          const char* binary_path) {
+  if (!CheckHandle(manager, true, SC_MANAGER_CREATE_SERVICE)) return false;
+  if (service_name == nullptr) return Fail(ERROR_INVALID_ADDRESS);
+  if (!ValidServiceName(service_name) ||
+      (display_name != nullptr && std::strlen(display_name) > kMaxNameLength)) {
+    return Fail(ERROR_INVALID_NAME);
+  }
+  // Only service programs exist here: drivers and their start types are refused.
+  const DWORD process_type = service_type & ~SERVICE_INTERACTIVE_PROCESS;
+  const bool valid =
+      (process_type == SERVICE_WIN32_OWN_PROCESS || process_type == SERVICE_WIN32_SHARE_PROCESS) &&
+      start_type >= SERVICE_AUTO_START && start_type <= SERVICE_DISABLED && error_control <= 3 &&
+      binary_path != nullptr && *binary_path != '\0';
+  return valid || Fail(ERROR_INVALID_PARAMETER);
+}
+
+std::optional<ScHandleData> CheckLevelQuery(SC_HANDLE service, DWORD needed, DWORD info_level,
+                                            DWORD wanted_level, const DWORD* bytes_needed) {
+  auto data = CheckHandle(service, false, needed);
+  if (!data) return std::nullopt;
+  if (info_level != wanted_level) {
+    SetLastError(kErrorInvalidLevel);
+    return std::nullopt;
+  }
+  if (bytes_needed == nullptr) {
+    SetLastError(ERROR_INVALID_ADDRESS);
+    return std::nullopt;
+  }
+  return data;
+}
+
+bool CheckEnumArguments(SC_HANDLE manager, DWORD service_state, DWORD* bytes_needed,
+                        DWORD* services_returned) {
+  if (bytes_needed != nullptr) *bytes_needed = 0;
+  if (services_returned != nullptr) *services_returned = 0;
+  if (!CheckHandle(manager, true, SC_MANAGER_ENUMERATE_SERVICE)) return false;
+  if (bytes_needed == nullptr || services_returned == nullptr) {
+    return Fail(ERROR_INVALID_ADDRESS);
+  }
+  if (service_state == 0 || service_state > SERVICE_STATE_ALL) {
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  return true;
+}
+
+bool PassesStateFilter(DWORD service_state, DWORD current_state) {
+  const DWORD wanted = current_state == SERVICE_STOPPED ? SERVICE_INACTIVE : SERVICE_ACTIVE;
+  return (service_state & wanted) != 0;
+}
+
 BOOL Fail(DWORD error) {
   SetLastError(error);
   return FALSE;
@@ -168,28 +220,12 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* service_name, const char
                          DWORD error_control, const char* binary_path, const char* load_order_group,
                          DWORD* tag_id, const char* dependencies, const char* service_start_name,
                          const char* password) {
-  if (!scm::CheckHandle(manager, true, SC_MANAGER_CREATE_SERVICE)) return nullptr;
-  if (service_name == nullptr) {
-    SetLastError(ERROR_INVALID_ADDRESS);
-    return nullptr;
-  }
-  if (!ValidServiceName(service_name) ||
-      (display_name != nullptr && std::strlen(display_name) > kMaxNameLength)) {
-    SetLastError(ERROR_INVALID_NAME);
-    return nullptr;
-  }
-  // Only service programs exist here: drivers and their start types are refused.
-  DWORD process_type = service_type & ~SERVICE_INTERACTIVE_PROCESS;
-  bool valid =
-      (process_type == SERVICE_WIN32_OWN_PROCESS || process_type == SERVICE_WIN32_SHARE_PROCESS) &&
-      start_type >= SERVICE_AUTO_START && start_type <= SERVICE_DISABLED && error_control <= 3 &&
-      binary_path != nullptr && *binary_path != '\0';
-  if (!valid) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+  if (!scm::CheckCreateArguments(manager, service_name, display_name, service_type, start_type,
+                                 error_control, binary_path)) {
     return nullptr;
   }
   // Windows refuses an account it does not know at creation; nothing is made.
-  if (service_start_name != nullptr && !scm::AccountExists(service_start_name)) {
+  if (service_start_name != nullptr && !scm::UserOfAccount(service_start_name)) {
     SetLastError(ERROR_INVALID_SERVICE_ACCOUNT);
     return nullptr;
   }
@@ -281,10 +317,9 @@ BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD info_level, void* info) {
 
 BOOL QueryServiceConfig2A(SC_HANDLE service, DWORD info_level, BYTE* buffer, DWORD buffer_size,
                           DWORD* bytes_needed) {
-  auto data = scm::CheckHandle(service, false, SERVICE_QUERY_CONFIG);
+  auto data = scm::CheckLevelQuery(service, SERVICE_QUERY_CONFIG, info_level,
+                                   SERVICE_CONFIG_DESCRIPTION, bytes_needed);
   if (!data) return FALSE;
-  if (info_level != SERVICE_CONFIG_DESCRIPTION) return scm::Fail(kErrorInvalidLevel);
-  if (bytes_needed == nullptr) return scm::Fail(ERROR_INVALID_ADDRESS);
   int err = 0;
   auto record = scm::LoadConfig(ServiceManagerRoot(), data->name, &err);
   if (!record) {

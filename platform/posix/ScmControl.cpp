@@ -19,7 +19,6 @@ namespace {
 constexpr DWORD kServiceDriver = 0x0B;
 constexpr DWORD kServicePauseContinue = 0x0040;
 constexpr DWORD kServiceUserDefinedControl = 0x0100;
-constexpr DWORD kErrorInvalidLevel = 124;
 constexpr DWORD kAcceptParamChange = 0x08;
 
 SERVICE_STATUS ToStatus(const SERVICE_STATUS_PROCESS& live) {
@@ -94,10 +93,9 @@ BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) {
 
 BOOL QueryServiceStatusEx(SC_HANDLE service, DWORD info_level, BYTE* buffer, DWORD buffer_size,
                           DWORD* bytes_needed) {
-  auto data = scm::CheckHandle(service, false, SERVICE_QUERY_STATUS);
+  auto data = scm::CheckLevelQuery(service, SERVICE_QUERY_STATUS, info_level,
+                                   SC_STATUS_PROCESS_INFO, bytes_needed);
   if (!data) return FALSE;
-  if (info_level != SC_STATUS_PROCESS_INFO) return scm::Fail(kErrorInvalidLevel);
-  if (bytes_needed == nullptr) return scm::Fail(ERROR_INVALID_ADDRESS);
   if (buffer == nullptr || buffer_size < sizeof(SERVICE_STATUS_PROCESS)) {
     *bytes_needed = sizeof(SERVICE_STATUS_PROCESS);
     return scm::Fail(ERROR_INSUFFICIENT_BUFFER);
@@ -157,14 +155,10 @@ BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
 BOOL EnumServicesStatusA(SC_HANDLE manager, DWORD service_type, DWORD service_state,
                          ENUM_SERVICE_STATUSA* services, DWORD buffer_size, DWORD* bytes_needed,
                          DWORD* services_returned, DWORD* resume_handle) {
-  if (bytes_needed != nullptr) *bytes_needed = 0;
-  if (services_returned != nullptr) *services_returned = 0;
-  if (!scm::CheckHandle(manager, true, SC_MANAGER_ENUMERATE_SERVICE)) return FALSE;
-  if (bytes_needed == nullptr || services_returned == nullptr) {
-    return scm::Fail(ERROR_INVALID_ADDRESS);
+  if (!scm::CheckEnumArguments(manager, service_state, bytes_needed, services_returned)) {
+    return FALSE;
   }
-  if ((service_type & (SERVICE_WIN32 | kServiceDriver)) == 0 || service_state == 0 ||
-      service_state > SERVICE_STATE_ALL) {
+  if ((service_type & (SERVICE_WIN32 | kServiceDriver)) == 0) {
     return scm::Fail(ERROR_INVALID_PARAMETER);
   }
 
@@ -176,11 +170,7 @@ BOOL EnumServicesStatusA(SC_HANDLE manager, DWORD service_type, DWORD service_st
   for (const scm::ServiceConfig& config : configs) {
     if ((config.type & service_type) == 0) continue;
     SERVICE_STATUS status = ToStatus(scm::LiveStatus(root, config.name));
-    bool active = status.dwCurrentState != SERVICE_STOPPED;
-    if ((active && !(service_state & SERVICE_ACTIVE)) ||
-        (!active && !(service_state & SERVICE_INACTIVE))) {
-      continue;
-    }
+    if (!scm::PassesStateFilter(service_state, status.dwCurrentState)) continue;
     items.push_back({config.name, config.display_name, status});
   }
   return scm::PackEnumEntries(items, services, buffer_size, bytes_needed, services_returned,

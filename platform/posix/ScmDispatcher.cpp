@@ -21,6 +21,7 @@
 #include "platform/CommandLine.h"
 #include "platform/linux/ProcessProbe.h"
 #include "platform/linux/ScmChannel.h"
+#include "platform/posix/ScmDispatcherCore.h"
 #include "platform/posix/ScmHandles.h"
 #include "platform/posix/ScmStore.h"
 
@@ -38,18 +39,12 @@ constexpr DWORD kErrorServiceNotInExe = 1083;
 // What the dispatcher and the service's threads share. The status record on
 // disk is rewritten while `mutex` is held, so the record always matches the
 // last status reported.
-struct Dispatcher {
-  std::mutex mutex;
-  bool active = false;
+struct Dispatcher : scm::DispatcherCore {
   std::string root;
   std::string name;
   int pid = 0;
   uint64_t start_time = 0;
   std::string args;
-  LPHANDLER_FUNCTION handler = nullptr;
-  SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
-  bool main_returned = false;
-  int wake_write = -1;
 };
 
 Dispatcher& TheDispatcher() {
@@ -59,12 +54,6 @@ Dispatcher& TheDispatcher() {
 
 std::atomic<bool> g_dispatcher_started{false};
 ServiceStatusHandleData g_status_handle;
-
-void Wake(Dispatcher& d) {
-  char byte = 1;
-  ssize_t ignored = write(d.wake_write, &byte, 1);
-  (void)ignored;
-}
 
 // Rewrites the status record, unless it no longer names this process (a newer
 // start of the same service owns it then). Called with d.mutex held.
@@ -105,12 +94,42 @@ void ServeControl(Dispatcher& d, const scm::ControlRequest& request) {
   ReplyControl(request.fd, reply);
 }
 
-bool Finished(Dispatcher& d) {
-  std::lock_guard<std::mutex> lock(d.mutex);
-  return d.main_returned && d.status.dwCurrentState == SERVICE_STOPPED;
+}  // namespace
+
+namespace scm {
+
+void DispatcherCore::Wake() const {
+  const char byte = 1;
+  ssize_t ignored = write(wake_write, &byte, 1);
+  (void)ignored;
 }
 
-}  // namespace
+bool DispatcherCore::Finished() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return main_returned && status.dwCurrentState == SERVICE_STOPPED;
+}
+
+bool DispatcherCore::Register(LPHANDLER_FUNCTION new_handler) {
+  if (new_handler == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!active) return Fail(kErrorServiceNotInExe);
+  // The name is not checked: the process is the service it was started as.
+  handler = new_handler;
+  Wake();  // the loop looks again (systemd delivers a stop kept for the handler)
+  return true;
+}
+
+bool DispatcherCore::Accept(bool own_handle, const SERVICE_STATUS* reported) {
+  if (!own_handle || !active) return Fail(ERROR_INVALID_HANDLE);
+  if (reported == nullptr) return Fail(ERROR_INVALID_ADDRESS);
+  if (reported->dwCurrentState < SERVICE_STOPPED || reported->dwCurrentState > SERVICE_PAUSED) {
+    return Fail(kErrorInvalidData);
+  }
+  status = *reported;
+  return true;
+}
+
+}  // namespace scm
 
 namespace embedded {
 
@@ -169,10 +188,10 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
     service_main(static_cast<DWORD>(arguments.size()), argv.data());
     std::lock_guard<std::mutex> lock(d.mutex);
     d.main_returned = true;
-    Wake(d);
+    d.Wake();
   });
 
-  while (!Finished(d)) {
+  while (!d.Finished()) {
     pollfd fds[2] = {{listen_fd, POLLIN, 0}, {wake[0], POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) continue;  // EINTR
     if (fds[1].revents & POLLIN) {
@@ -199,32 +218,16 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
 
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* service_name,
                                                   LPHANDLER_FUNCTION handler) {
-  if (handler == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  Dispatcher& d = TheDispatcher();
-  std::lock_guard<std::mutex> lock(d.mutex);
-  if (!d.active) {
-    SetLastError(kErrorServiceNotInExe);
-    return nullptr;
-  }
-  // The name is not checked: the process is the service it was started as.
-  d.handler = handler;
+  if (!TheDispatcher().Register(handler)) return nullptr;
   return &g_status_handle;
 }
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) {
   Dispatcher& d = TheDispatcher();
   std::lock_guard<std::mutex> lock(d.mutex);
-  if (handle != &g_status_handle || !d.active) return scm::Fail(ERROR_INVALID_HANDLE);
-  if (status == nullptr) return scm::Fail(ERROR_INVALID_ADDRESS);
-  if (status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > SERVICE_PAUSED) {
-    return scm::Fail(kErrorInvalidData);
-  }
-  d.status = *status;
+  if (!d.Accept(handle == &g_status_handle, status)) return FALSE;
   int err = WriteStatusRecord(d);
-  if (d.status.dwCurrentState == SERVICE_STOPPED) Wake(d);
+  if (d.status.dwCurrentState == SERVICE_STOPPED) d.Wake();
   if (err != 0) return scm::FailErrno(err);
   return TRUE;
 }

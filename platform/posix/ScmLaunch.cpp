@@ -45,28 +45,44 @@ struct Account {
   std::string home;
 };
 
+// A local user's entry in the password database.
+struct LocalUser {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::string name;
+  std::string home;
+};
+
+std::optional<LocalUser> LookUpUser(const std::string& name) {
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+      found == nullptr) {
+    return std::nullopt;
+  }
+  return LocalUser{found->pw_uid, found->pw_gid, found->pw_name, found->pw_dir};
+}
+
 // Resolves the configured account. Only root can start a service under another
 // account; other callers start it as themselves. Nothing when the account does
 // not exist here.
 std::optional<Account> ResolveAccount(const std::string& configured) {
   Account account;
-  if (geteuid() != 0 || scm::IsSystemAccount(configured)) return account;
-  const std::string user = scm::LocalUserOfAccount(configured);
-  if (user.empty()) return std::nullopt;
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found) {
-    return std::nullopt;
-  }
+  if (geteuid() != 0) return account;
+  const auto user = scm::UserOfAccount(configured);
+  if (!user) return std::nullopt;
+  if (user->empty()) return account;
+  const auto found = LookUpUser(*user);
+  if (!found) return std::nullopt;
   account.switch_user = true;
-  account.uid = found->pw_uid;
-  account.gid = found->pw_gid;
-  account.name = found->pw_name;
-  account.home = found->pw_dir;
+  account.uid = found->uid;
+  account.gid = found->gid;
+  account.name = found->name;
+  account.home = found->home;
   int count = 32;
   account.groups.resize(count);
-  while (getgrouplist(found->pw_name, found->pw_gid, account.groups.data(), &count) < 0) {
+  while (getgrouplist(account.name.c_str(), account.gid, account.groups.data(), &count) < 0) {
     account.groups.resize(count);
   }
   account.groups.resize(count);
@@ -268,24 +284,12 @@ int Launch(const std::string& root, const scm::ServiceConfig& config, const Acco
 
 namespace scm {
 
-bool IsSystemAccount(std::string_view account) {
-  return account.empty() || NamesEqual(account, "LocalSystem");
-}
-
-std::string LocalUserOfAccount(std::string_view account) {
+std::optional<std::string> UserOfAccount(std::string_view account) {
+  if (account.empty() || NamesEqual(account, "LocalSystem")) return std::string();
   const size_t slash = account.rfind('\\');
-  return std::string(slash == std::string_view::npos ? account : account.substr(slash + 1));
-}
-
-bool AccountExists(std::string_view account) {
-  if (IsSystemAccount(account)) return true;
-  const std::string user = LocalUserOfAccount(account);
-  if (user.empty()) return false;
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  return getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-         found != nullptr;
+  const std::string user(slash == std::string_view::npos ? account : account.substr(slash + 1));
+  if (user.empty() || !LookUpUser(user)) return std::nullopt;
+  return user;
 }
 
 std::string QuotedBinaryPath(std::string_view binary_path) {

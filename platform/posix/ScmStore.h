@@ -48,13 +48,12 @@ struct StatusRecord {
   std::string args;  // StartServiceA's arguments as one command line
 };
 
-// None or "LocalSystem": the service runs as root.
-bool IsSystemAccount(std::string_view account);
-// The local user name any other account stands for: "name" for "name",
-// ".\\name" and "DOMAIN\\name" alike, since only local users exist here.
-std::string LocalUserOfAccount(std::string_view account);
-// Whether the account is the system account or names an existing local user.
-bool AccountExists(std::string_view account);
+// The local user a service account stands for, the one rule of both
+// backends: "" for the system account ("LocalSystem" or none: root), else the
+// user that "name", ".\\name" or "DOMAIN\\name" names, since only local users
+// exist here. Nothing when that user name is empty or no such user exists: the
+// service manager refuses the account (ERROR_INVALID_SERVICE_ACCOUNT).
+std::optional<std::string> UserOfAccount(std::string_view account);
 
 // A binary path that names an existing file as a whole but holds blanks,
 // quoted so that it is read as one program when started; any other path as given.

@@ -25,6 +25,15 @@ TEST(ServiceKey, ShortensLongNamesWithoutMergingThem) {
   EXPECT_NE(ServiceKey(a), ServiceKey(b));
 }
 
+TEST(UserOfAccount, MapsAccountsToExistingLocalUsersOnly) {
+  EXPECT_EQ(UserOfAccount("LocalSystem"), "");
+  EXPECT_EQ(UserOfAccount(""), "");
+  EXPECT_EQ(UserOfAccount(".\\nobody"), "nobody");
+  EXPECT_EQ(UserOfAccount("CORP\\nobody"), "nobody");
+  EXPECT_EQ(UserOfAccount("CORP\\"), std::nullopt);  // never root
+  EXPECT_EQ(UserOfAccount(".\\no-such-user-tarvo"), std::nullopt);
+}
+
 TEST(ParseConfig, ReadsBackWhatFormatConfigWrote) {
   ServiceConfig config;
   config.name = "Svc=One";

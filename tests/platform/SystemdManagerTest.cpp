@@ -115,6 +115,13 @@ TEST_F(SystemdManager, CreatesEnablesDescribesAndDeletesAUnitFile) {
                            "/bin/true", nullptr, nullptr, nullptr, nullptr, nullptr),
             nullptr);
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_EXISTS);
+  // An account naming no user is refused, never run as root; no file is left.
+  EXPECT_EQ(CreateServiceA(manager_, "No Account", nullptr, SERVICE_ALL_ACCESS,
+                           SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                           "/bin/true", nullptr, nullptr, nullptr, "CORP\\", nullptr),
+            nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_SERVICE_ACCOUNT);
+  EXPECT_FALSE(std::filesystem::exists(mock_.unit_dir() + "/no-account.service"));
 
   char description_text[] = "Tarvo...";
   SERVICE_DESCRIPTIONA description{description_text};

@@ -39,12 +39,5 @@ TEST(DescriptionLine, IsSetOnceInTheUnitSectionAndReadBack) {
   EXPECT_EQ(DescriptionLine(original), std::nullopt);
 }
 
-TEST(UserForAccount, MapsWindowsAccountsToUserNames) {
-  EXPECT_EQ(UserForAccount("LocalSystem"), "");
-  EXPECT_EQ(UserForAccount(""), "");
-  EXPECT_EQ(UserForAccount(".\\svcuser"), "svcuser");
-  EXPECT_EQ(UserForAccount("CORP\\svcuser"), "svcuser");
-}
-
 }  // namespace
 }  // namespace platform::systemd
