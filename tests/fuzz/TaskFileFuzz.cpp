@@ -6,16 +6,16 @@
 #include <string_view>
 #include <vector>
 
-#include "agent/TaskFile.h"
+#include "common/TaskFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  const std::vector<std::string> fields = agent::ReadTaskFileFields(bytes);
+  const std::vector<std::string> fields = common::ReadTaskFileFields(bytes);
   for (const std::string_view tag :
-       {agent::kTagTaskName, agent::kTagTaskCmd, agent::kTagExecMode, agent::kTagStatus,
-        agent::kTagOutput}) {
-    (void)agent::TaskFileValue(fields, tag);
+       {common::kTagTaskName, common::kTagTaskCmd, common::kTagExecMode, common::kTagStatus,
+        common::kTagOutput}) {
+    (void)common::TaskFileValue(fields, tag);
   }
-  (void)agent::ReadTaskFileText(bytes);
+  (void)common::ReadTaskFileText(bytes);
   return 0;
 }
