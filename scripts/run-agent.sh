@@ -53,7 +53,11 @@ cmake --install "$build_dir" --prefix "$run_dir" >/dev/null
 # From here on, leaving for any reason stops whatever was started.
 tail_pid=
 finish() {
-  trap - INT TERM EXIT
+  # The stops must complete even when the terminal, or a pipe that read our
+  # output (make run | tee ...), went away with the same Ctrl-C.
+  trap '' INT TERM PIPE
+  trap - EXIT
+  set +e
   if [ -n "$tail_pid" ]; then kill "$tail_pid" 2>/dev/null || true; fi
   echo
   echo "Stopping the watchdog and the agent services..."
