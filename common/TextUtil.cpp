@@ -137,17 +137,39 @@ bool Contains(std::string_view text, std::string_view part) {
 }
 
 std::string HideSecrets(std::string_view text, std::vector<std::string> secrets) {
-  std::sort(secrets.begin(), secrets.end(),
-            [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
-  std::string hidden(text);
+  // A request crafted with thousands of passwords must not make one log entry
+  // take unbounded time: past this much work the entry is hidden whole.
+  constexpr size_t kMaxSecrets = 64;
+  constexpr size_t kMaskBudget = size_t{1} << 26;
+  std::vector<std::string> wanted;
+  size_t total = 0;
   for (const std::string& secret : secrets) {
     if (secret.empty()) continue;
-    const std::string upper_secret = ToUpper(secret);
-    std::string upper = ToUpper(hidden);
-    for (size_t at = upper.find(upper_secret); at != std::string::npos;
-         at = upper.find(upper_secret, at + 3)) {
-      hidden.replace(at, secret.size(), "***");
-      upper.replace(at, secret.size(), "***");
+    wanted.push_back(ToUpper(secret));
+    total += secret.size();
+  }
+  if (wanted.empty()) return std::string(text);
+  std::sort(wanted.begin(), wanted.end());
+  wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+  if (wanted.size() > kMaxSecrets || text.size() * total > kMaskBudget) return "***";
+
+  // Every byte covered by an occurrence of any secret is hidden; each run of
+  // hidden bytes becomes one "***", so a secret inside another leaves nothing.
+  const std::string upper = ToUpper(text);
+  std::vector<bool> hide(text.size(), false);
+  for (const std::string& secret : wanted) {
+    for (size_t at = upper.find(secret); at != std::string::npos; at = upper.find(secret, at + 1)) {
+      std::fill(hide.begin() + static_cast<std::ptrdiff_t>(at),
+                hide.begin() + static_cast<std::ptrdiff_t>(at + secret.size()), true);
+    }
+  }
+  std::string hidden;
+  hidden.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (!hide[i]) {
+      hidden += text[i];
+    } else if (i == 0 || !hide[i - 1]) {
+      hidden += "***";
     }
   }
   return hidden;

@@ -38,7 +38,8 @@ std::vector<std::string> SplitText(std::string_view text, std::string_view sep);
 std::string ReplaceAll(std::string text, std::string_view from, std::string_view to);
 bool Contains(std::string_view text, std::string_view part);
 // Replaces every occurrence of each non-empty secret, ignoring ASCII letter
-// case, by "***"; longer secrets first, so one inside another leaves nothing.
+// case, by "***" (overlapping or adjacent occurrences make one "***"). A text
+// with more than 64 secrets, or too large to mask in bounded time, is "***".
 std::string HideSecrets(std::string_view text, std::vector<std::string> secrets);
 
 // Boolean conversion of a text: "true"/"false" in any letter case, or a number

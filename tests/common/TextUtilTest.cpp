@@ -168,3 +168,18 @@ TEST(FileBytesTest, WritesAppendsAndReadsBinaryBytes) {
   EXPECT_EQ(common::ReadFileBytes(folder.path()), std::nullopt);
   EXPECT_FALSE(common::AppendFileBytes(folder.Path("no/such/folder"), "x"));
 }
+
+// A request crafted with many passwords must neither leak one nor make the
+// masking of its log entries run without bound.
+TEST(HideSecretsTest, HidesOverlapsAsOneMarkAndTooManySecretsAsAWholeEntry) {
+  EXPECT_EQ(common::HideSecrets("pw PWPW x", {"Pw"}), "*** *** x");
+  std::vector<std::string> many;
+  std::string text = "EXETASK";
+  for (int i = 0; i < 100; ++i) {
+    many.push_back("S" + std::to_string(i));
+    text += " S" + std::to_string(i);
+  }
+  EXPECT_EQ(common::HideSecrets(text, many), "***");
+  const std::string large(2 << 20, 'A');
+  EXPECT_EQ(common::HideSecrets(large, {std::string(64, 'A')}), "***");
+}
