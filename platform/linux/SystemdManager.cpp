@@ -128,17 +128,17 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* service_name, const char
     return nullptr;
   }
 
-  UnitSpec spec;
-  spec.description = display;
-  spec.command = command;
+  UnitDefinition unit;
+  unit.description = display;
+  unit.command = command;
   const auto user = scm::UserOfAccount(service_start_name != nullptr ? service_start_name : "");
   if (!user) {
     SetLastError(ERROR_INVALID_SERVICE_ACCOUNT);
     return nullptr;
   }
-  spec.user = *user;
-  if (const char* home = std::getenv("TARVO_HOME"); home != nullptr) spec.home = home;
-  spec.start_at_boot = start_type == SERVICE_AUTO_START;
+  unit.user = *user;
+  if (const char* home = std::getenv("TARVO_HOME"); home != nullptr) unit.home = home;
+  unit.start_at_boot = start_type == SERVICE_AUTO_START;
 
   const std::string id = UnitNameFor(service_name);
   const std::string path = UnitFolder() + "/" + id;
@@ -146,12 +146,12 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* service_name, const char
     SetLastError(ERROR_SERVICE_EXISTS);
     return nullptr;
   }
-  if (int err = scm::WriteFileAtomic(path, UnitFileText(spec), true)) {
+  if (int err = scm::WriteFileAtomic(path, UnitFileText(unit), true)) {
     scm::FailErrno(err);
     return nullptr;
   }
   if ((error = ReloadManager()) != 0 ||
-      (spec.start_at_boot && (error = EnableUnitFile(id)) != 0)) {
+      (unit.start_at_boot && (error = EnableUnitFile(id)) != 0)) {
     unlink(path.c_str());
     ReloadManager();
     SetLastError(error);

@@ -73,17 +73,17 @@ std::string QuoteExecWord(std::string_view word) {
   return quote ? "\"" + escaped + "\"" : escaped;
 }
 
-std::string UnitFileText(const UnitSpec& spec) {
-  std::string text = "[Unit]\nDescription=" + EscapeSpecifiers(OneLine(spec.description)) + "\n";
+std::string UnitFileText(const UnitDefinition& unit) {
+  std::string text = "[Unit]\nDescription=" + EscapeSpecifiers(OneLine(unit.description)) + "\n";
   text += "\n[Service]\nType=notify\nExecStart=";
-  for (size_t i = 0; i < spec.command.size(); ++i) {
+  for (size_t i = 0; i < unit.command.size(); ++i) {
     if (i > 0) text += ' ';
-    text += QuoteExecWord(spec.command[i]);
+    text += QuoteExecWord(unit.command[i]);
   }
   text += "\n";
-  if (!spec.user.empty()) text += "User=" + EscapeSpecifiers(OneLine(spec.user)) + "\n";
-  if (!spec.home.empty()) {
-    text += "Environment=" + QuoteExecWord("TARVO_HOME=" + OneLine(spec.home)) + "\n";
+  if (!unit.user.empty()) text += "User=" + EscapeSpecifiers(OneLine(unit.user)) + "\n";
+  if (!unit.home.empty()) {
+    text += "Environment=" + QuoteExecWord("TARVO_HOME=" + OneLine(unit.home)) + "\n";
   }
   text += "\n[Install]\nWantedBy=multi-user.target\n";
   return text;

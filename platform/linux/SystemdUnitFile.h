@@ -20,7 +20,7 @@ std::string UnitNameFor(std::string_view service_name);
 std::string UnitFolder();
 
 // What a created unit says.
-struct UnitSpec {
+struct UnitDefinition {
   std::string description;            // Description= (the display name)
   std::vector<std::string> command;   // program and arguments of ExecStart=
   std::string user;                   // User=, empty for root
@@ -30,7 +30,7 @@ struct UnitSpec {
 
 // The unit file: Type=notify, since a service program reports its own start
 // through the service glue, and WantedBy=multi-user.target for automatic start.
-std::string UnitFileText(const UnitSpec& spec);
+std::string UnitFileText(const UnitDefinition& unit);
 
 // One ExecStart= word: quoted when it holds blanks, quotes, backslashes or
 // nothing, with "%" and "$" doubled so systemd takes them literally.

@@ -13,12 +13,12 @@ TEST(UnitNameFor, GivesLowerCaseIdsWithDashesAndOneSuffix) {
 }
 
 TEST(UnitFileText, QuotesTheCommandAndEscapesSpecifiers) {
-  UnitSpec spec;
-  spec.description = "Tarvo 100% Agent\nsecond line";
-  spec.command = {"/opt/My Programs/agent", "a\"b", "$HOME", ""};
-  spec.user = "svcuser";
-  spec.home = "/var/lib/tarvo";
-  const std::string text = UnitFileText(spec);
+  UnitDefinition unit;
+  unit.description = "Tarvo 100% Agent\nsecond line";
+  unit.command = {"/opt/My Programs/agent", "a\"b", "$HOME", ""};
+  unit.user = "svcuser";
+  unit.home = "/var/lib/tarvo";
+  const std::string text = UnitFileText(unit);
   EXPECT_NE(text.find("Description=Tarvo 100%% Agent second line\n"), std::string::npos) << text;
   EXPECT_NE(text.find("Type=notify\n"), std::string::npos);
   EXPECT_NE(text.find("ExecStart=\"/opt/My Programs/agent\" \"a\\\"b\" $$HOME \"\"\n"),
