@@ -17,7 +17,7 @@
 #include "client/PerfmonLoadChoice.h"
 #include "client/TaskView.h"
 #include "common/AgentConfig.h"
-#include "common/TextUtil.h"
+#include "platform/FileAccess.h"
 
 namespace {
 
@@ -33,13 +33,14 @@ void WriteRecords(const std::string& home) {
     const bool done = k % 2 == 0;
     const std::string name = std::to_string(900000000 + k) + "_TASK" + std::to_string(k) + ".BUF";
     const std::string path = home + (done ? "/Tasks/Done/" : "/Tasks/Queue/") + name;
-    common::WriteFileBytes(
+    platform::WriteRegularFile(
         path, "#FUNCTAG:OBJ:SCRIPTTASK\r\n#FUNCTAG:TASK_NAME:TASK " + std::to_string(k) +
                   "\r\n#FUNCTAG:TASK_CMD:HELLO.SH RUN\r\n#FUNCTAG:EXEC_MODE:O\r\n"
                   "#FUNCTAG:QUEUE_AT:20260101120000\r\n#FUNCTAG:END_AT:20260101120001\r\n"
                   "#FUNCTAG:RUN_AS_USER:USER\r\n#FUNCTAG:RUN_AS_PASS:\r\n"
                   "#FUNCTAG:RESPONSE_CONTENT:1\r\n#FUNCTAG:RESPONSE_STRING:OK\r\n"
-                  "#FUNCTAG:STATUS:OK\r\n#FUNCTAG:OUTPUT\r\n" + output + "\r\n");
+                  "#FUNCTAG:STATUS:OK\r\n#FUNCTAG:OUTPUT\r\n" + output + "\r\n",
+        platform::WriteMode::kTruncate);
   }
 }
 

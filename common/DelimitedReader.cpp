@@ -22,6 +22,7 @@ void DelimitedReader::SkipDelimiter() {
 std::optional<std::string> DelimitedReader::Next() {
   if (broken_ || pos_ >= text_.size()) return std::nullopt;
   while (pos_ < text_.size() && text_[pos_] == ' ') ++pos_;
+  field_begin_ = pos_;
 
   std::string field;
   if (pos_ < text_.size() && text_[pos_] == '"') {
@@ -29,6 +30,7 @@ std::optional<std::string> DelimitedReader::Next() {
     if (close == std::string_view::npos) {
       // An unclosed quote swallows the rest of the text: the field is dropped.
       broken_ = true;
+      field_end_ = field_begin_;
       pos_ = text_.size();
       return std::nullopt;
     }
@@ -41,6 +43,7 @@ std::optional<std::string> DelimitedReader::Next() {
     while (pos_ < text_.size() && text_[pos_] != ',' && !IsLineEnd(text_[pos_])) ++pos_;
     field = std::string(text_.substr(start, pos_ - start));
   }
+  field_end_ = pos_;
   SkipDelimiter();
   return field;
 }

@@ -3,9 +3,11 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
-#include <fstream>
 #include <iterator>
 #include <set>
+
+#include "platform/FileAccess.h"
+#include "platform/linux/ProcReaders.h"
 
 namespace platform {
 namespace {
@@ -76,9 +78,7 @@ std::string UnderRoot(const std::string& root, std::string_view path) {
 }
 
 std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return ReadFileText(path, kMaxProcTextBytes).value_or("");
 }
 
 }  // namespace
