@@ -38,7 +38,9 @@ bool BoundedResponse::Append(std::string_view bytes) {
 }
 
 void BoundedResponse::Clear() {
-  text_.clear();
+  // The memory goes with the text: an answer of megabytes is not kept between
+  // fetches.
+  text_ = std::string();
   overflowed_ = false;
 }
 

@@ -12,6 +12,7 @@
 #include "client/TaskRecords.h"
 #include "client/ClientWidgets.h"
 #include "common/ProgramFolder.h"
+#include "common/TaskFile.h"
 
 namespace client {
 TaskDetail::TaskDetail(QWidget* parent) : QDialog(parent) {
@@ -67,7 +68,8 @@ TaskDetail::TaskDetail(QWidget* parent) : QDialog(parent) {
 
 void TaskDetail::ShowRecord(const std::string& path) {
   path_ = path;
-  const std::string bytes = ReadTaskRecord(path, kDetailItems).value_or("");
+  const std::string bytes =
+      ReadTaskRecord(path, kDetailItems, common::kMaxTaskRecordBytes).value_or("");
   const TaskFields fields = ReadTaskFields(bytes, kDetailItems, kDetailTagItems);
   taskfile->setText(TextFromBytes(path.substr(path.rfind('/') + 1)));
   taskname->setText(TextFromBytes(fields.TaskName));

@@ -61,7 +61,8 @@ TaskRow RowOf(const std::string& folder, const std::string& name, std::string st
   row.Status = std::move(status);
   // A folder, a vanished file, a FIFO or a link reads as nothing: its row has
   // empty fields.
-  const std::optional<std::string> bytes = ReadTaskRecord(folder + "/" + name, kListItems);
+  const std::optional<std::string> bytes =
+      ReadTaskRecord(folder + "/" + name, kListItems, kListRecordBytes);
   if (!bytes) return row;
   const TaskFields fields = ReadTaskFields(*bytes, kListItems, kListItems);
   if (!fields.Status.empty()) row.Status = fields.Status;
@@ -75,8 +76,9 @@ TaskRow RowOf(const std::string& folder, const std::string& name, std::string st
 
 }  // namespace
 
-std::optional<std::string> ReadTaskRecord(const std::string& path, size_t items) {
-  return common::ReadTaskRecordHead(path, items, platform::LinkPolicy::kNoFollow);
+std::optional<std::string> ReadTaskRecord(const std::string& path, size_t items,
+                                          size_t max_bytes) {
+  return common::ReadTaskRecordHead(path, items, platform::LinkPolicy::kNoFollow, max_bytes);
 }
 
 TaskFields ReadTaskFields(std::string_view record_bytes, size_t max_items, size_t tag_items) {

@@ -24,13 +24,14 @@ bool HoldsFields(std::string_view text, size_t max_items) {
 }  // namespace
 
 std::optional<std::string> ReadTaskRecordHead(const std::string& path, size_t max_items,
-                                              platform::LinkPolicy links) {
+                                              platform::LinkPolicy links, size_t max_bytes) {
   platform::ReadableFile file;
   if (file.Open(path, links) != 0) return std::nullopt;
   std::string bytes;
-  for (size_t want = kFirstRecordRead;; want = std::min(want * 4, kMaxTaskRecordBytes)) {
+  for (size_t want = std::min(kFirstRecordRead, max_bytes);;
+       want = std::min(want * 4, max_bytes)) {
     if (file.ReadUpTo(bytes, want) != 0) return std::nullopt;
-    if (file.AtEnd() || bytes.size() >= kMaxTaskRecordBytes || HoldsFields(bytes, max_items)) {
+    if (file.AtEnd() || bytes.size() >= max_bytes || HoldsFields(bytes, max_items)) {
       return bytes;
     }
   }

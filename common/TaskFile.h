@@ -47,11 +47,12 @@ inline constexpr size_t kMaxTaskRecordBytes = size_t{18} << 20;
 
 // The first bytes of the record at path that hold its first max_items fields
 // (all of a shorter record), read in growing steps so that a list of large
-// records costs only their heads; never more than kMaxTaskRecordBytes. Nothing
-// when path is not a regular file that can be read; with kNoFollow, a link is
-// not followed out of the task folders.
+// records costs only their heads; never more than max_bytes. Nothing when path
+// is not a regular file that can be read; with kNoFollow, a link is not
+// followed out of the task folders.
 std::optional<std::string> ReadTaskRecordHead(const std::string& path, size_t max_items,
-                                              platform::LinkPolicy links);
+                                              platform::LinkPolicy links,
+                                              size_t max_bytes = kMaxTaskRecordBytes);
 
 // The fields of a record in the delimited-text manner: a comma or a line end
 // ends a field, a field in double quotes loses them. Every field is plain text

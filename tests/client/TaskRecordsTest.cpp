@@ -100,28 +100,32 @@ TEST(LoadTaskRows, ListsBothFoldersAndJudgesQueuedRecordsByTheirProcess) {
 }
 
 // A record is read only as far as the items wanted need, however large it is,
-// and never past the most a record can hold.
+// and never past the bound the reader gives.
 TEST(ReadTaskRecord, ReadsOnlyAsFarAsTheItemsNeed) {
   testsupport::TempFolder folder;
   std::string output;
   for (int k = 0; k < 20000; ++k) output += "output line " + std::to_string(k) + "\r\n";
   const std::string record = Record("BIG", "LIST.SH", "O", "OK", "0", output);
   WriteAll(folder.Path("big"), record);
-  const std::optional<std::string> head = ReadTaskRecord(folder.Path("big"), kListItems);
+  const std::optional<std::string> head =
+      ReadTaskRecord(folder.Path("big"), kListItems, kListRecordBytes);
   ASSERT_TRUE(head.has_value());
   EXPECT_LT(head->size(), 64u * 1024);
   EXPECT_EQ(ReadTaskFields(*head, kListItems, kListItems).Status, "OK");
   // The detail's 2000 items give what the whole record's first 2000 give.
-  const std::optional<std::string> detail = ReadTaskRecord(folder.Path("big"), kDetailItems);
+  const std::optional<std::string> detail =
+      ReadTaskRecord(folder.Path("big"), kDetailItems, common::kMaxTaskRecordBytes);
   ASSERT_TRUE(detail.has_value());
   EXPECT_LT(detail->size(), record.size());
   EXPECT_EQ(ReadTaskFields(*detail, kDetailItems, kDetailTagItems).Output,
             ReadTaskFields(record, kDetailItems, kDetailTagItems).Output);
 
-  // An item that runs on is read whole: a tag at its end still counts.
-  const std::string long_line(3 << 20, 'y');
+  // An item that runs on is read whole within the bound: a tag at its end
+  // still counts.
+  const std::string long_line(512 << 10, 'y');
   WriteAll(folder.Path("long"), "#FUNCTAG:OBJ:SCRIPTTASK\r\n" + long_line + "#FUNCTAG:STATUS:LATE\r\n");
-  EXPECT_EQ(ReadTaskFields(*ReadTaskRecord(folder.Path("long"), kListItems), kListItems, kListItems)
+  EXPECT_EQ(ReadTaskFields(*ReadTaskRecord(folder.Path("long"), kListItems, kListRecordBytes),
+                           kListItems, kListItems)
                 .Status,
             "LATE");
 
@@ -129,7 +133,9 @@ TEST(ReadTaskRecord, ReadsOnlyAsFarAsTheItemsNeed) {
   const std::string huge = folder.Path("huge");
   WriteAll(huge, "#FUNCTAG:OBJ:SCRIPTTASK\r\n#FUNCTAG:OUTPUT\r\n");
   std::filesystem::resize_file(huge, size_t{400} << 20);
-  EXPECT_EQ(ReadTaskRecord(huge, kListItems)->size(), common::kMaxTaskRecordBytes);
+  EXPECT_EQ(ReadTaskRecord(huge, kListItems, kListRecordBytes)->size(), kListRecordBytes);
+  EXPECT_EQ(ReadTaskRecord(huge, kDetailItems, common::kMaxTaskRecordBytes)->size(),
+            common::kMaxTaskRecordBytes);
 }
 
 // A FIFO with no writer, a link to a device that never ends and a link out of
