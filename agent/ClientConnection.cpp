@@ -23,6 +23,8 @@ namespace {
 // feed.
 constexpr size_t kMaxLineBytes = 1024 * 1024;
 constexpr size_t kReceiveChunk = 64 * 1024;
+// Bytes of a request traced piece by piece at log level 2.
+constexpr size_t kMaxTracedBytes = 4096;
 // A line begun and not ended within this time closes its connection: a client
 // that trickles bytes must not hold a slot for ever.
 constexpr auto kUnfinishedLineLimit = std::chrono::seconds(10);
@@ -78,17 +80,23 @@ void ClientConnection::Close() {
 short ClientConnection::WantedEvents() const {
   if (Closed()) return 0;
   short events = 0;
-  // A connection being answered, holding a request for its turn or closing
-  // takes no more input: the kernel keeps it until then.
-  if (!busy_ && !request_ready_ && !close_after_flush_) events |= POLLIN;
+  if (TakesInput()) events |= POLLIN;
   if (QueuedBytes() > 0) events |= POLLOUT;
   return events;
+}
+
+bool ClientConnection::TakesInput() const {
+  // A connection being answered, holding a request for its turn, closing, or
+  // with replies its client has not read yet takes no more input: the kernel
+  // keeps it until then. So a client that never reads costs one request's work,
+  // not one per request it sends.
+  return !busy_ && !request_ready_ && !close_after_flush_ && QueuedBytes() == 0;
 }
 
 void ClientConnection::OnReady(short revents) {
   if ((revents & POLLOUT) != 0) Flush();
   if (Closed()) return;
-  if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0 && (WantedEvents() & POLLIN) != 0) {
+  if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0 && TakesInput()) {
     ServeOnce();
   } else if ((revents & (POLLHUP | POLLERR)) != 0 && (revents & POLLOUT) == 0) {
     Close();
@@ -121,8 +129,8 @@ void ClientConnection::OnDeadline() {
 }
 
 void ClientConnection::ServeOnce() {
-  if (Closed() || busy_) return;
-  if (!request_ready_ && !close_after_flush_ && !ReceiveOnce()) return;
+  if (Closed()) return;
+  if (TakesInput() && !ReceiveOnce()) return;
   AnswerIfItsTurn();
 }
 
@@ -139,11 +147,13 @@ bool ClientConnection::ReceiveOnce() {
   if (pending_.empty()) partial_since_ = Clock::now();
   const size_t searched = pending_.size();
   pending_.append(piece);
-  if (LogEnabled(2)) {
-    // What arrived with this read, so that a line sent in many pieces costs the
-    // log no more than the line itself.
+  if (LogEnabled(2) && searched < kMaxTracedBytes) {
+    // What arrived with this read, up to the first 4 KiB of the request, so
+    // that a request sent in many pieces costs the log about as much as the
+    // request itself (which is logged whole once it is answered).
     const std::string count = std::to_string(received);
-    common::WriteLog(" IPADDR-" + count + "-" + count + "-" + trace_mask_.Hide(piece) + "." +
+    const std::string_view traced = piece.substr(0, kMaxTracedBytes - searched);
+    common::WriteLog(" IPADDR-" + count + "-" + count + "-" + trace_mask_.Hide(traced) + "." +
                          std::to_string(received - 1),
                      2);
   }
@@ -185,6 +195,7 @@ void ClientConnection::Answer() {
   const std::string request = std::move(pending_);
   pending_.clear();
   request_ready_ = false;
+  trace_mask_ = PasswordPieceMask();
   const CommandContext context{slot_, peer_address_};
   // A request that runs a program takes the turn for its whole length, so that
   // no other such request starts inside it.

@@ -62,6 +62,8 @@ class ClientConnection final : public Watcher {
   void SetSlot(int slot) { slot_ = slot; }
 
  private:
+  // Whether it reads input now.
+  bool TakesInput() const;
   // One receive; returns false when the connection was closed by it.
   bool ReceiveOnce();
   // Answers the complete request if its turn has come.

@@ -30,10 +30,11 @@ namespace {
 
 // Connections held at most. One more is taken in once the held connection that
 // has gone longest without a request has been idle for a second, or once the
-// newcomer has waited a second, whichever comes first; that connection closes.
+// newcomer has waited half a second, whichever comes first; that connection
+// closes.
 constexpr size_t kMaxHeldConnections = 10;
 constexpr auto kIdleBeforeClosing = std::chrono::seconds(1);
-constexpr auto kLongestWaitToBeTaken = std::chrono::seconds(1);
+constexpr auto kLongestWaitToBeTaken = std::chrono::milliseconds(500);
 // Connections accepted and waiting to be taken in; more stay in the listen
 // queue meanwhile.
 constexpr size_t kMaxWaitingConnections = 256;
@@ -94,14 +95,13 @@ class CommandListener final : public Watcher {
   }
 
   Clock::time_point Deadline() const override {
-    const Clock::time_point now = Clock::now();
     if (std::any_of(table_.begin(), table_.end(), [](const auto& c) {
           return c->Closed() ? !c->Busy() : c->HeldRequestMayRun();
         })) {
-      return now;
+      return kDueNow;
     }
     if (newcomers_.empty()) return Clock::time_point::max();
-    if (HeldCount() < kMaxHeldConnections) return now;
+    if (HeldCount() < kMaxHeldConnections) return kDueNow;
     const ClientConnection* idlest = Idlest();
     if (idlest == nullptr) return Clock::time_point::max();
     return std::min(idlest->LastActive() + kIdleBeforeClosing,
@@ -111,7 +111,7 @@ class CommandListener final : public Watcher {
   void OnDeadline() override {
     ReleaseClosed();
     TakeInNewcomers();
-    AnswerOneHeldRequest();
+    AnswerHeldRequests();
   }
 
   // Accepts every connection waiting in the listen queue (up to the bound).
@@ -163,16 +163,19 @@ class CommandListener final : public Watcher {
     }
   }
 
-  // Answers the request held longest for its turn, if it may run now.
-  void AnswerOneHeldRequest() {
-    ClientConnection* first = nullptr;
-    for (const auto& connection : table_) {
-      if (connection->HeldRequestMayRun() &&
-          (first == nullptr || connection->ReadySince() < first->ReadySince())) {
-        first = connection.get();
+  // Answers the requests held for their turn that may run now, in the order
+  // they came.
+  void AnswerHeldRequests() {
+    while (true) {
+      ClientConnection* first = nullptr;
+      for (const auto& connection : table_) {
+        if (connection->HeldRequestMayRun() &&
+            (first == nullptr || connection->ReadySince() < first->ReadySince())) {
+          first = connection.get();
+        }
       }
+      if (first == nullptr || !first->AnswerHeldRequest()) return;
     }
-    if (first != nullptr) first->AnswerHeldRequest();
   }
 
   // The held connections, in the order they were taken in. Visiting them must go

@@ -17,6 +17,9 @@ namespace agent {
 
 using Clock = std::chrono::steady_clock;
 
+// A deadline that has come whenever it is looked at: work to do at once.
+inline constexpr Clock::time_point kDueNow = Clock::time_point::min();
+
 // A descriptor the loop watches and the handler of its kind. A watcher is added
 // to the loop by its owner and removes itself when destroyed.
 class Watcher {
@@ -33,7 +36,8 @@ class Watcher {
   // Handles what poll reported (POLLIN, POLLOUT, POLLHUP, POLLERR). Never blocks.
   virtual void OnReady(short revents) = 0;
   // When the watcher has something to do without any event (a time limit, work
-  // that was held back); Clock::time_point::max() for nothing.
+  // that was held back): kDueNow for at once, Clock::time_point::max() for
+  // nothing.
   virtual Clock::time_point Deadline() const { return Clock::time_point::max(); }
   // Called once Deadline() has come.
   virtual void OnDeadline() {}
