@@ -251,23 +251,6 @@ CommandListener& TheListener() {
   return *listener;
 }
 
-// The stop request as the loop sees it: once its descriptor is readable, the
-// pause that watches it ends.
-class StopWatcher final : public Watcher {
- public:
-  explicit StopWatcher(int fd) : fd_(fd) {
-    if (fd_ >= 0) TheEventLoop().Add(*this);
-  }
-  int Descriptor() const override { return fd_; }
-  short WantedEvents() const override { return seen_ ? 0 : POLLIN; }
-  void OnReady(short) override { seen_ = true; }
-  bool Seen() const { return seen_; }
-
- private:
-  int fd_;
-  bool seen_ = false;
-};
-
 // Waits on the stop event alone, up to the deadline. Returns true when it is set.
 bool WaitForStop(int stop_fd, Clock::time_point deadline) {
   while (true) {
@@ -372,10 +355,11 @@ bool PauseServing(int listen_socket, int stop_fd, std::chrono::milliseconds paus
   const Clock::time_point deadline = Clock::now() + pause;
   if (AnsweringRequest() || listen_socket < 0) return WaitForStop(stop_fd, deadline);
   TheListener().Listen(listen_socket);
-  const StopWatcher stop(stop_fd);
+  // Once the stop event is readable the pause ends.
+  const ReadableOnce stop(stop_fd);
   bool stopped = false;
   try {
-    stopped = TheEventLoop().RunUntil(deadline, [&stop] { return stop.Seen(); });
+    stopped = TheEventLoop().RunUntil(deadline, [&stop] { return stop.Ready(); });
   } catch (const std::exception& error) {
     LogServeFailure(error.what());
   }

@@ -20,22 +20,6 @@ std::vector<PollSet>& PollSets() {
   return sets;
 }
 
-// One descriptor someone waits on, watched for the length of the wait.
-class ReadableWatch final : public Watcher {
- public:
-  explicit ReadableWatch(int fd) : fd_(fd) {
-    if (fd_ >= 0) TheEventLoop().Add(*this);
-  }
-  int Descriptor() const override { return fd_; }
-  short WantedEvents() const override { return ready_ ? 0 : POLLIN; }
-  void OnReady(short) override { ready_ = true; }
-  bool Ready() const { return ready_; }
-
- private:
-  int fd_;
-  bool ready_ = false;
-};
-
 int PollTimeout(Clock::time_point now, Clock::time_point until) {
   if (until <= now) return 0;
   if (until == Clock::time_point::max()) return -1;
@@ -154,8 +138,16 @@ void EventLoop::HandleReady() {
   PollOnce(Clock::time_point::min());
 }
 
+ReadableOnce::ReadableOnce(int fd) : fd_(fd) {
+  if (fd_ >= 0) TheEventLoop().Add(*this);
+}
+
+short ReadableOnce::WantedEvents() const {
+  return ready_ ? 0 : POLLIN;
+}
+
 void WaitReadable(int fd, Clock::time_point until) {
-  const ReadableWatch watch(fd);
+  const ReadableOnce watch(fd);
   TheEventLoop().RunUntil(until, [&watch] { return watch.Ready(); });
 }
 

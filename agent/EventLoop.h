@@ -80,6 +80,21 @@ class EventLoop {
 // The agent's loop.
 EventLoop& TheEventLoop();
 
+// A descriptor watched until it is first readable (an event, a pipe, a process).
+class ReadableOnce final : public Watcher {
+ public:
+  // Watches fd (-1: nothing) from now on.
+  explicit ReadableOnce(int fd);
+  int Descriptor() const override { return fd_; }
+  short WantedEvents() const override;
+  void OnReady(short) override { ready_ = true; }
+  bool Ready() const { return ready_; }
+
+ private:
+  int fd_;
+  bool ready_ = false;
+};
+
 // Waits through the agent's loop until fd is readable or `until` has come,
 // serving the clients meanwhile. A descriptor of -1 waits for `until` alone.
 void WaitReadable(int fd, Clock::time_point until);

@@ -195,21 +195,43 @@ void PrintLatencies(const std::string& label, const std::vector<double>& micros,
       figures.max / 1000.0, static_cast<long>(slow), lost);
 }
 
-std::vector<double> Persistent(const Options& options, std::string_view request,
-                               const ReplyForm& form) {
-  std::vector<double> micros;
-  int fd = ConnectLoopback(options.port);
-  for (int i = 0; i < options.requests; ++i) {
-    if (fd < 0) fd = ConnectLoopback(options.port);
-    const double us = fd < 0 ? -1 : RoundTrip(fd, request, form);
+// A client on one connection (connecting again when it is closed) asking as
+// long as more(asked so far) holds; the round trips of the answered requests.
+class PersistentClient {
+ public:
+  explicit PersistentClient(int port) : port_(port), fd_(ConnectLoopback(port)) {}
+  ~PersistentClient() {
+    if (fd_ >= 0) close(fd_);
+  }
+  PersistentClient(const PersistentClient&) = delete;
+  PersistentClient& operator=(const PersistentClient&) = delete;
+
+  // One request; false when it got no reply.
+  bool Ask(std::string_view request, const ReplyForm& form, std::vector<double>& micros) {
+    ++asked_;
+    if (fd_ < 0) fd_ = ConnectLoopback(port_);
+    const double us = fd_ < 0 ? -1 : RoundTrip(fd_, request, form);
     if (us >= 0) {
       micros.push_back(us);
-    } else if (fd >= 0) {
-      close(fd);
-      fd = -1;
+      return true;
     }
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    return false;
   }
-  if (fd >= 0) close(fd);
+  int asked() const { return asked_; }
+
+ private:
+  int port_;
+  int fd_;
+  int asked_ = 0;
+};
+
+std::vector<double> Persistent(int port, std::string_view request, const ReplyForm& form,
+                               const std::function<bool(int asked)>& more) {
+  std::vector<double> micros;
+  PersistentClient client(port);
+  while (more(client.asked())) client.Ask(request, form, micros);
   return micros;
 }
 
@@ -244,7 +266,11 @@ void MeasureRoundTrips(const Options& options, const ReplyForm& resumemon) {
     for (const int clients : {1, options.clients}) {
       const std::string who = std::to_string(clients) + (clients == 1 ? " client" : " clients");
       PrintLatencies(std::string(name) + ", persistent, " + who,
-                     AtOnce(clients, [&] { return Persistent(options, request, form); }),
+                     AtOnce(clients,
+                            [&] {
+                              return Persistent(options.port, request, form,
+                                                [&](int asked) { return asked < options.requests; });
+                            }),
                      clients * options.requests);
       PrintLatencies(
           std::string(name) + ", new connection, " + who,
@@ -330,31 +356,19 @@ void Hostile(const Options& options) {
   std::vector<double> fresh;
   std::vector<double> persistent;
   int fresh_asked = 0;
-  int persistent_asked = 0;
-  int fd = ConnectLoopback(options.port);
+  PersistentClient bystander(options.port);
   const auto end = Clock::now() + std::chrono::seconds(options.hostile);
   while (Clock::now() < end) {
     ++fresh_asked;
     const double us = FreshRoundTrip(options.port, "PING\n", ping);
     if (us >= 0) fresh.push_back(us);
-    for (int k = 0; k < 10; ++k) {
-      if (fd < 0) fd = ConnectLoopback(options.port);
-      ++persistent_asked;
-      const double round_trip = fd < 0 ? -1 : RoundTrip(fd, "PING\n", ping);
-      if (round_trip >= 0) {
-        persistent.push_back(round_trip);
-      } else if (fd >= 0) {
-        close(fd);
-        fd = -1;
-      }
-    }
+    for (int k = 0; k < 10; ++k) bystander.Ask("PING\n", ping, persistent);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  if (fd >= 0) close(fd);
   running = false;
   for (std::thread& thread : harm) thread.join();
   PrintLatencies("bystander PING, new connection", fresh, fresh_asked);
-  PrintLatencies("bystander PING, persistent", persistent, persistent_asked);
+  PrintLatencies("bystander PING, persistent", persistent, bystander.asked());
 }
 
 // 8 clients polling RESUMEMON on persistent connections for the whole phase.
@@ -362,21 +376,11 @@ void Soak(const Options& options, const ReplyForm& resumemon) {
   const auto end = Clock::now() + std::chrono::seconds(options.soak);
   std::atomic<int> asked = 0;
   const std::vector<double> micros = AtOnce(options.clients, [&] {
-    std::vector<double> series;
-    int fd = ConnectLoopback(options.port);
-    while (Clock::now() < end) {
-      if (fd < 0) fd = ConnectLoopback(options.port);
+    return Persistent(options.port, "RESUMEMON\n", resumemon, [&](int) {
+      if (Clock::now() >= end) return false;
       ++asked;
-      const double us = fd < 0 ? -1 : RoundTrip(fd, "RESUMEMON\n", resumemon);
-      if (us >= 0) {
-        series.push_back(us);
-      } else if (fd >= 0) {
-        close(fd);
-        fd = -1;
-      }
-    }
-    if (fd >= 0) close(fd);
-    return series;
+      return true;
+    });
   });
   PrintLatencies("RESUMEMON, persistent, " + std::to_string(options.clients) + " clients, " +
                      std::to_string(options.soak) + " s",
