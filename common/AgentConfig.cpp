@@ -146,8 +146,7 @@ std::string DefaultAgentConfigText() {
 }
 
 void WriteDefaultAgentConfig() {
-  platform::WriteRegularFile(ProgramPath(kConfigFileName), DefaultAgentConfigText(),
-                             platform::WriteMode::kTruncate);
+  platform::WriteFileAtomic(ProgramPath(kConfigFileName), DefaultAgentConfigText(), false);
 }
 
 void ApplyAgentConfigText(AgentConfig& config, std::string_view text) {
@@ -163,7 +162,7 @@ void LoadAgentConfigFile(AgentConfig& config, const std::string& path) {
   int err = platform::ReadRegularFile(path, kMaxConfigFileBytes, text);
   if (err == ENOENT) {
     PrepareTaskFolders();
-    platform::WriteRegularFile(path, DefaultAgentConfigText(), platform::WriteMode::kTruncate);
+    platform::WriteFileAtomic(path, DefaultAgentConfigText(), false);
     platform::Beep();
     err = platform::ReadRegularFile(path, kMaxConfigFileBytes, text);
   }
@@ -176,8 +175,9 @@ void LoadAgentConfigFile(AgentConfig& config, const std::string& path) {
 
   if (err == EISDIR || err == EINVAL || err == EFBIG) {
     // The threshold is now the start-up value 0: only level 0 reaches the log.
-    const std::string why = err == EFBIG ? " is larger than " + std::to_string(kMaxConfigFileBytes) + " bytes"
-                                         : " is not a regular file";
+    const std::string why =
+        err == EFBIG ? " is larger than " + std::to_string(kMaxConfigFileBytes) + " bytes"
+                     : " is not a regular file";
     WriteLog("The configuration " + path + why + "; running on the start-up values " +
                  GeneralDateTextNow(),
              0);

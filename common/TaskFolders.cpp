@@ -38,9 +38,7 @@ void PrepareTaskFolders() {
     if (!platform::IsFolder(path)) mkdir(path.c_str(), 0755);
   }
   const std::string script = ProgramPath("Tasks/hello.sh");
-  if (platform::WriteRegularFile(script, SampleTaskText(), platform::WriteMode::kTruncate) == 0) {
-    chmod(script.c_str(), 0755);
-  }
+  if (platform::WriteFileAtomic(script, SampleTaskText(), false) == 0) chmod(script.c_str(), 0755);
 }
 
 }  // namespace common

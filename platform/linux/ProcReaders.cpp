@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "platform/FileAccess.h"
+#include "platform/Wait.h"
 
 namespace platform {
 namespace {
@@ -269,6 +270,7 @@ std::vector<int> ListProcessIds(const std::string& root) {
   if (dir == nullptr) return pids;
   while (const dirent* entry = readdir(dir)) {
     if (const auto pid = ToNumber<int>(entry->d_name)) pids.push_back(*pid);
+    YieldPoint();
   }
   closedir(dir);
   return pids;
