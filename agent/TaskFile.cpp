@@ -64,16 +64,20 @@ std::string_view TaskStatus(bool online, std::string_view output,
 }
 
 int TaskFileWriter::Open(const std::string& path, std::string_view bytes) {
-  if (const int err = file_.Open(path, platform::WriteMode::kTruncate,
-                                 platform::LinkPolicy::kNoFollow, 0644)) {
+  if (const int err =
+          file_.Open(path, platform::WriteMode::kTruncate, platform::LinkPolicy::kNoFollow, 0644)) {
     return err;
   }
   return Append(bytes);
 }
 
-int TaskFileWriter::Append(std::string_view bytes) { return file_.Write(bytes); }
+int TaskFileWriter::Append(std::string_view bytes) {
+  return file_.Write(bytes);
+}
 
-int TaskFileWriter::Close() { return file_.Close(); }
+int TaskFileWriter::Close() {
+  return file_.Close();
+}
 
 bool IsPlainFileName(std::string_view name) {
   if (name.empty() || name == "." || name == "..") return false;

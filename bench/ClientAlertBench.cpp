@@ -44,7 +44,9 @@ bool WaitUntil(const std::function<bool()>& condition) {
   return condition();
 }
 
-double MiB(long kib) { return static_cast<double>(kib) / 1024; }
+double MiB(long kib) {
+  return static_cast<double>(kib) / 1024;
+}
 
 }  // namespace
 
@@ -74,10 +76,10 @@ int main(int argc, char** argv) {
       socket->disconnectFromHost();
     });
   });
-  platform::WriteRegularFile(home + "/TarvoAgent.cfg",
-                             "PORT=1\r\nTARVOSERVER=127.0.0.1:" +
-                                 std::to_string(server.serverPort()) + "\r\n",
-                             platform::WriteMode::kTruncate);
+  platform::WriteRegularFile(
+      home + "/TarvoAgent.cfg",
+      "PORT=1\r\nTARVOSERVER=127.0.0.1:" + std::to_string(server.serverPort()) + "\r\n",
+      platform::WriteMode::kTruncate);
   common::LoadAgentConfig();
 
   client::Form1 form;
@@ -103,9 +105,10 @@ int main(int argc, char** argv) {
               static_cast<double>(std::filesystem::file_size(events)) / (1 << 20));
   std::printf("new-event check over it: %.1f ms; alert: %d tray face changes\n", check_ms,
               client::TrayIconFaceChanges() - faces);
-  std::printf("client resident memory: %.1f MB before the list, %.1f MB after the list and the "
-              "alert, peak %.1f MB (target < 60 MB)\n",
-              MiB(before_kib), MiB(after_kib), MiB(peak_kib));
+  std::printf(
+      "client resident memory: %.1f MB before the list, %.1f MB after the list and the "
+      "alert, peak %.1f MB (target < 60 MB)\n",
+      MiB(before_kib), MiB(after_kib), MiB(peak_kib));
 
   bench::Series loads;
   for (int k = 0; k < 10; ++k) {

@@ -42,12 +42,14 @@ void WriteRecords(const std::string& home) {
     const std::string name = std::to_string(900000000 + k) + "_TASK" + std::to_string(k) + ".BUF";
     const std::string path = home + (done ? "/Tasks/Done/" : "/Tasks/Queue/") + name;
     platform::WriteRegularFile(
-        path, "#FUNCTAG:OBJ:SCRIPTTASK\r\n#FUNCTAG:TASK_NAME:TASK " + std::to_string(k) +
-                  "\r\n#FUNCTAG:TASK_CMD:HELLO.SH RUN\r\n#FUNCTAG:EXEC_MODE:O\r\n"
-                  "#FUNCTAG:QUEUE_AT:20260101120000\r\n#FUNCTAG:END_AT:20260101120001\r\n"
-                  "#FUNCTAG:RUN_AS_USER:USER\r\n#FUNCTAG:RUN_AS_PASS:\r\n"
-                  "#FUNCTAG:RESPONSE_CONTENT:1\r\n#FUNCTAG:RESPONSE_STRING:OK\r\n"
-                  "#FUNCTAG:STATUS:OK\r\n#FUNCTAG:OUTPUT\r\n" + output + "\r\n",
+        path,
+        "#FUNCTAG:OBJ:SCRIPTTASK\r\n#FUNCTAG:TASK_NAME:TASK " + std::to_string(k) +
+            "\r\n#FUNCTAG:TASK_CMD:HELLO.SH RUN\r\n#FUNCTAG:EXEC_MODE:O\r\n"
+            "#FUNCTAG:QUEUE_AT:20260101120000\r\n#FUNCTAG:END_AT:20260101120001\r\n"
+            "#FUNCTAG:RUN_AS_USER:USER\r\n#FUNCTAG:RUN_AS_PASS:\r\n"
+            "#FUNCTAG:RESPONSE_CONTENT:1\r\n#FUNCTAG:RESPONSE_STRING:OK\r\n"
+            "#FUNCTAG:STATUS:OK\r\n#FUNCTAG:OUTPUT\r\n" +
+            output + "\r\n",
         platform::WriteMode::kTruncate);
   }
 }
@@ -165,7 +167,8 @@ int main(int argc, char** argv) {
   // Each save changes the port, so each one writes the file.
   bench::Series save;
   QLineEdit* port = editor.findChild<QLineEdit*>(QStringLiteral("Port_c"));
-  for (int k = 0; k < 200; ++k) save.Time([&] {
+  for (int k = 0; k < 200; ++k)
+    save.Time([&] {
       port->setText(QString::number(9000 + k % 2));
       editor.Command1_Click();
       return true;

@@ -29,12 +29,13 @@
 
 namespace {
 
-// Runs the event loop for ms milliseconds, or until the condition holds.
-void Spin(int ms, const std::function<bool()>& condition = [] { return false; }) {
+// Runs the event loop for ms milliseconds, or until the condition (if any)
+// holds.
+void Spin(int ms, const std::function<bool()>& condition = {}) {
   QEventLoop loop;
   QTimer poll;
   QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (condition()) loop.quit();
+    if (condition && condition()) loop.quit();
   });
   QTimer::singleShot(ms, &loop, &QEventLoop::quit);
   poll.start(5);
@@ -90,10 +91,10 @@ int main(int argc, char** argv) {
   menu->hide();
   Spin(500);
   PrintGeometry("after the alerts:", "tray-after-alerts");
-  std::printf("%d alerts: %s; menu open before %s, after %s\n", alerts,
-              client::TrayIcon()->geometry() == start ? "the icon stayed where it was"
-                                                      : "THE ICON MOVED",
-              menu_open_before ? "yes" : "no", menu_open_after ? "yes" : "no");
+  std::printf(
+      "%d alerts: %s; menu open before %s, after %s\n", alerts,
+      client::TrayIcon()->geometry() == start ? "the icon stayed where it was" : "THE ICON MOVED",
+      menu_open_before ? "yes" : "no", menu_open_after ? "yes" : "no");
 
   // What alerts did before: the icon taken out of the tray and put back.
   for (int k = 0; k < alerts; ++k) {

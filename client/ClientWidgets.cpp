@@ -82,7 +82,9 @@ QString TextFromBytes(std::string_view bytes) {
   return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }
 
-std::string BytesFromText(const QString& text) { return text.toLatin1().toStdString(); }
+std::string BytesFromText(const QString& text) {
+  return text.toLatin1().toStdString();
+}
 
 StepQueue::StepQueue(QObject* parent) : QObject(parent), pause_(new QTimer(this)) {
   pause_->setSingleShot(true);

@@ -201,11 +201,11 @@ std::optional<std::string> SaveConfigFile(const ConfigEdits& edits, common::Agen
   std::string former;
   if (const int error = platform::ReadRegularFile(path, common::kMaxConfigFileBytes, former);
       error != 0 && error != ENOENT) {
-    const std::string why = error == EISDIR || error == EINVAL ? "it is not a regular file"
-                            : error == EFBIG ? "it is larger than " +
-                                                   std::to_string(common::kMaxConfigFileBytes) +
-                                                   " bytes"
-                                             : std::strerror(error);
+    const std::string why =
+        error == EISDIR || error == EINVAL ? "it is not a regular file"
+        : error == EFBIG
+            ? "it is larger than " + std::to_string(common::kMaxConfigFileBytes) + " bytes"
+            : std::strerror(error);
     return "The configuration " + path + " cannot be read: " + why +
            ". The configuration was not saved.";
   }

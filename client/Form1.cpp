@@ -199,8 +199,8 @@ void Form1::Timer2_Timer() {
   bool failed = false;
   if (AgentReply.Overflowed() || !AgentReply.Text().empty()) {
     // A reply cut at the bound is no reply: every box is emptied.
-    const auto values = AgentReply.Overflowed() ? std::nullopt
-                                                : ValuesFromReply(AgentReply.Text(), filled_keys_);
+    const auto values =
+        AgentReply.Overflowed() ? std::nullopt : ValuesFromReply(AgentReply.Text(), filled_keys_);
     failed = !values.has_value();
     for (size_t k = 0; k < filled_boxes_.size(); ++k) {
       filled_boxes_[k]->setText(failed ? QString() : TextFromBytes((*values)[k]));
@@ -210,13 +210,13 @@ void Form1::Timer2_Timer() {
   // can repair the boxes.
   if (Winsock1->state() == QAbstractSocket::UnconnectedState) {
     const common::AgentConfig& config = common::TheAgentConfig();
-    Winsock1->connectToHost(TextFromBytes(config.TargetAgent),
-                            static_cast<quint16>(config.Port));
+    Winsock1->connectToHost(TextFromBytes(config.TargetAgent), static_cast<quint16>(config.Port));
     PendingCommand = kResumeMonRequest;
   }
   const std::string now = common::GeneralDateTextNow();
-  StatusBar1->setText(TextFromBytes(
-      failed ? FailedStatusText(now) : RefreshStatusText(now, common::TheAgentConfig().TargetAgent)));
+  StatusBar1->setText(
+      TextFromBytes(failed ? FailedStatusText(now)
+                           : RefreshStatusText(now, common::TheAgentConfig().TargetAgent)));
 }
 
 void Form1::Winsock1_Connect() {
@@ -287,7 +287,9 @@ void Form1::AlertNewEvents(int count) {
   });
 }
 
-void Form1::EndAlert() { alerts_->Clear(); }
+void Form1::EndAlert() {
+  alerts_->Clear();
+}
 
 void Form1::MenuMessages1_Click() { Messages()->SlideInMessageWindow(); }
 

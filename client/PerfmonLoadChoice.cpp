@@ -21,7 +21,6 @@ namespace {
 // One step of the object scan; the window handles its events between steps.
 constexpr std::chrono::milliseconds kScanSlice(20);
 
-
 void ReplaceItems(QListWidget* list, const std::vector<std::string>& pieces) {
   list->clear();
   for (const std::string& piece : pieces) list->addItem(TextFromBytes(piece));
@@ -96,7 +95,8 @@ void PerfmonLoadChoice::ScanStep() {
 
 void PerfmonLoadChoice::FillObjects() {
   KeyPerfMon->clear();
-  for (const std::string& piece : ListPieces(PerfObjectList())) KeyPerfMon->addItem(TextFromBytes(piece));
+  for (const std::string& piece : ListPieces(PerfObjectList()))
+    KeyPerfMon->addItem(TextFromBytes(piece));
   KeyPerfMon->setEnabled(true);
   CountersPerfMon->setEnabled(true);
 }
@@ -122,9 +122,9 @@ void PerfmonLoadChoice::InstancePerfMon_Click() {
   const QListWidgetItem* counter = CountersPerfMon->currentItem();
   const QListWidgetItem* instance = InstancePerfMon->currentItem();
   if (counter == nullptr || instance == nullptr) return;
-  const common::CounterValue value = common::GetCounterValue(
-      ObjectIndexOf(BytesFromText(KeyPerfMon->currentText())), BytesFromText(counter->text()),
-      BytesFromText(instance->text()));
+  const common::CounterValue value =
+      common::GetCounterValue(ObjectIndexOf(BytesFromText(KeyPerfMon->currentText())),
+                              BytesFromText(counter->text()), BytesFromText(instance->text()));
   PfMonVal->setText(value.Value ? TextFromBytes(common::NumberText(*value.Value)) : QString());
 }
 

@@ -9,8 +9,8 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 
-#include "client/TaskRecords.h"
 #include "client/ClientWidgets.h"
+#include "client/TaskRecords.h"
 #include "common/ProgramFolder.h"
 #include "common/TaskFile.h"
 
@@ -91,8 +91,8 @@ void TaskDetail::menuRefresh_Click() {
     ShowRecord(path_);
     return;
   }
-  ShowRecord(TaskRecordPath(common::ProgramFolder(), path_.substr(0, slash),
-                            path_.substr(slash + 1)));
+  ShowRecord(
+      TaskRecordPath(common::ProgramFolder(), path_.substr(0, slash), path_.substr(slash + 1)));
 }
 
 void TaskDetail::menuclose_Click() {

@@ -76,8 +76,7 @@ TaskRow RowOf(const std::string& folder, const std::string& name, std::string st
 
 }  // namespace
 
-std::optional<std::string> ReadTaskRecord(const std::string& path, size_t items,
-                                          size_t max_bytes) {
+std::optional<std::string> ReadTaskRecord(const std::string& path, size_t items, size_t max_bytes) {
   return common::ReadTaskRecordHead(path, items, platform::LinkPolicy::kNoFollow, max_bytes);
 }
 

@@ -63,9 +63,13 @@ void TrayIconModify(const QIcon& icon, const QString& tip) {
   ++state.face_changes;
 }
 
-int TrayIconAdds() { return State().adds; }
+int TrayIconAdds() {
+  return State().adds;
+}
 
-int TrayIconFaceChanges() { return State().face_changes; }
+int TrayIconFaceChanges() {
+  return State().face_changes;
+}
 
 void HookWindow(QWidget* window) {
   TrayState& state = State();

@@ -28,8 +28,7 @@ std::optional<std::string> ReadTaskRecordHead(const std::string& path, size_t ma
   platform::ReadableFile file;
   if (file.Open(path, links) != 0) return std::nullopt;
   std::string bytes;
-  for (size_t want = std::min(kFirstRecordRead, max_bytes);;
-       want = std::min(want * 4, max_bytes)) {
+  for (size_t want = std::min(kFirstRecordRead, max_bytes);; want = std::min(want * 4, max_bytes)) {
     if (file.ReadUpTo(bytes, want) != 0) return std::nullopt;
     if (file.AtEnd() || bytes.size() >= max_bytes || HoldsFields(bytes, max_items)) {
       return bytes;

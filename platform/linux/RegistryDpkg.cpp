@@ -9,8 +9,8 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "platform/linux/ProcReaders.h"
 #include "platform/FileAccess.h"
+#include "platform/linux/ProcReaders.h"
 
 namespace platform {
 namespace {

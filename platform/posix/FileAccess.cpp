@@ -64,7 +64,8 @@ void RemoveStaleTemporaries(const std::string& folder, const std::string& name) 
     if (entry_name.size() != prefix.size() + kTemporarySuffix || !entry_name.starts_with(prefix)) {
       continue;
     }
-    const std::string candidate = TemporaryPrefix(folder, name) + std::string(entry_name.substr(prefix.size()));
+    const std::string candidate =
+        TemporaryPrefix(folder, name) + std::string(entry_name.substr(prefix.size()));
     const int fd = open(candidate.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;
     if (CheckDescriptor(fd) == 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) unlink(candidate.c_str());
@@ -119,7 +120,9 @@ void SyncFolder(const std::string& folder) {
 
 }  // namespace
 
-ReadableFile::~ReadableFile() { Close(); }
+ReadableFile::~ReadableFile() {
+  Close();
+}
 
 void ReadableFile::Close() {
   if (fd_ >= 0) close(fd_);
@@ -190,7 +193,9 @@ std::optional<std::string> ReadFileHead(const std::string& path, size_t max_byte
   return text;
 }
 
-WritableFile::~WritableFile() { Close(); }
+WritableFile::~WritableFile() {
+  Close();
+}
 
 int WritableFile::Open(const std::string& path, WriteMode mode, LinkPolicy links,
                        mode_t create_mode) {

@@ -67,7 +67,8 @@ TEST_F(ConfigSaveTest, SavesOnlyWhatChangedWhateverTheFormerFileHolds) {
   } cases[] = {
       {"default file", common::DefaultAgentConfigText(), "NETMON=TRUE \r\n"},
       {"latin-1, comments, quotes and commas",
-       "# Tarvo Agent\r\nTARVOSERVER=servi\xE7o.local\r\nPORT=9000\r\nLOGLEVEL=2,COMMAND3=inline|x\r\n"
+       "# Tarvo "
+       "Agent\r\nTARVOSERVER=servi\xE7o.local\r\nPORT=9000\r\nLOGLEVEL=2,COMMAND3=inline|x\r\n"
        "; kept as written\r\n\"COMMAND4=a,b|c\"\r\n\"PORT=23099\"\r\n",
        "; kept as written\r\n\"COMMAND4=a,b|c\"\r\n"},
       {"CR-only lines", "LISTEN=127.0.0.1\rPORT=8080\rLOGLEVEL=1\rCOMMAND3=ps|-e|x|y\r",
@@ -156,7 +157,9 @@ TEST_F(ConfigSaveTest, AnEditedSaveThroughALinkKeepsTheLinkModeAndOwner) {
   WriteAll(target, common::DefaultAgentConfigText());
   ASSERT_EQ(chmod(target.c_str(), 0444), 0);
   const bool root = geteuid() == 0;
-  if (root) ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+  if (root) {
+    ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+  }
   std::filesystem::create_symlink("TarvoAgent.real", path_);
   common::AgentConfig config = Load();
   ConfigEdits edits = EditsOf(config);
@@ -168,7 +171,9 @@ TEST_F(ConfigSaveTest, AnEditedSaveThroughALinkKeepsTheLinkModeAndOwner) {
   struct stat info {};
   ASSERT_EQ(stat(target.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0444u);
-  if (root) EXPECT_EQ(info.st_uid, 65534u);
+  if (root) {
+    EXPECT_EQ(info.st_uid, 65534u);
+  }
 }
 
 TEST_F(ConfigSaveTest, AFifoInPlaceOfTheFileIsNeitherReadNorReplaced) {

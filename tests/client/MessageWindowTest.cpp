@@ -12,10 +12,10 @@
 #include <QDesktopServices>
 #include <QLabel>
 #include <QMenu>
-#include <QToolTip>
 #include <QSystemTrayIcon>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QToolTip>
 
 #include "client/Form1.h"
 #include "client/Tray.h"
@@ -254,7 +254,8 @@ TEST_F(MessageWindowTest, AnAnswerPastTheBoundLeavesTheFileAsItWas) {
   Form1 form;
   form.Timer1_Timer();
   const std::string log = home_.Path("TarvoAgent.log");
-  ASSERT_TRUE(WaitFor([&] { return ReadAll(log).find("Winsock2_Close Func") != std::string::npos; }));
+  ASSERT_TRUE(
+      WaitFor([&] { return ReadAll(log).find("Winsock2_Close Func") != std::string::npos; }));
   EXPECT_EQ(ReadAll(EventsFile()), former);
   EXPECT_NE(ReadAll(log).find("The central server's answer passed 4194304 bytes and was dropped; "
                               "ServerEvents.txt was left as it was Winsock2_Close Func "),

@@ -123,7 +123,8 @@ TEST(ReadTaskRecord, ReadsOnlyAsFarAsTheItemsNeed) {
   // An item that runs on is read whole within the bound: a tag at its end
   // still counts.
   const std::string long_line(512 << 10, 'y');
-  WriteAll(folder.Path("long"), "#FUNCTAG:OBJ:SCRIPTTASK\r\n" + long_line + "#FUNCTAG:STATUS:LATE\r\n");
+  WriteAll(folder.Path("long"),
+           "#FUNCTAG:OBJ:SCRIPTTASK\r\n" + long_line + "#FUNCTAG:STATUS:LATE\r\n");
   EXPECT_EQ(ReadTaskFields(*ReadTaskRecord(folder.Path("long"), kListItems, kListRecordBytes),
                            kListItems, kListItems)
                 .Status,

@@ -2,6 +2,7 @@
 // person at the machine uses them, offscreen, over a temporary program folder,
 // real /proc and the real performance data.
 
+#include <gtest/gtest.h>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -13,7 +14,6 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTreeWidget>
-#include <gtest/gtest.h>
 
 #include <filesystem>
 
@@ -139,7 +139,8 @@ TEST_F(ToolWindowsTest, TaskViewListsSortsAndShowsTheRecords) {
 TEST_F(ToolWindowsTest, TaskDetailFindsASingleByteNameAndASweptRecord) {
   clienttest::SleepingChild child;
   const std::string queued = std::to_string(child.pid()) + "_R\xC9SUM\xC9.BUF";
-  WriteAll(home_.Path("Tasks/Queue/" + queued), clienttest::Record("R\xC9SUM\xC9", "X", "O", "", "", ""));
+  WriteAll(home_.Path("Tasks/Queue/" + queued),
+           clienttest::Record("R\xC9SUM\xC9", "X", "O", "", "", ""));
 
   TaskView view;
   view.show();
@@ -192,7 +193,8 @@ TEST_F(ToolWindowsTest, ConfigEditorOffersTheInterfacesAndRefusesAPortThatIsNotA
 // byte that is no UTF-8 is that byte.
 TEST_F(ToolWindowsTest, ConfigEditorSavesLatin1TextBackByteForByte) {
   const std::string path = home_.Path("TarvoAgent.cfg");
-  const std::string file = "TARVOSERVER=servi\xE7o.local\r\nPORT=9000\r\nCOMMAND3=grep|\xC9T\xC9|a|b\r\n";
+  const std::string file =
+      "TARVOSERVER=servi\xE7o.local\r\nPORT=9000\r\nCOMMAND3=grep|\xC9T\xC9|a|b\r\n";
   WriteAll(path, file);
   common::TheAgentConfig() = common::AgentConfig{};
   common::LoadAgentConfig();

@@ -124,7 +124,9 @@ TEST(WriteFileAtomicTest, WritesThroughALinkAndKeepsModeAndOwner) {
   WriteAll(target, "PORT=9000\r\n");
   ASSERT_EQ(chmod(target.c_str(), 0444), 0);
   const bool root = geteuid() == 0;
-  if (root) ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+  if (root) {
+    ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+  }
   const std::string link = folder.Path("TarvoAgent.cfg");
   std::filesystem::create_symlink("real/TarvoAgent.cfg", link);
 
