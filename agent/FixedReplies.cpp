@@ -1,6 +1,5 @@
 #include "agent/FixedReplies.h"
 
-#include <cerrno>
 #include <cstring>
 
 #include "agent/AgentHost.h"
@@ -8,6 +7,7 @@
 #include "common/ProgramFolder.h"
 #include "common/TarvoVersion.h"
 #include "common/TextUtil.h"
+#include "platform/FileAccess.h"
 #include "platform/SystemInfo.h"
 
 namespace agent {
@@ -53,13 +53,11 @@ std::string ServerEventsText(std::string_view received, std::string_view upper) 
 
 HandlerResult PushEventsReply(const RequestLine& line) {
   const std::string path = common::ProgramPath("ServerEvents.txt");
-  errno = 0;
   // An event list never keeps a task's password that the same line holds.
   const std::string text =
       HideTaskPasswords(ServerEventsText(line.Received, line.Upper), line.Received);
-  if (!common::ReplaceFileBytes(path, text)) {
-    const int err = errno;
-    return HandlerResult::Failure(err != 0 ? std::strerror(err) : "File could not be written");
+  if (const int err = platform::WriteFileAtomic(path, text, false)) {
+    return HandlerResult::Failure(std::strerror(err));
   }
   return HandlerResult::Reply("Done");
 }

@@ -11,6 +11,7 @@
 #include "common/ProgramFolder.h"
 #include "common/TextUtil.h"
 #include "common/WriteLog.h"
+#include "platform/FileAccess.h"
 #include "platform/SystemInfo.h"
 
 namespace agent {
@@ -42,7 +43,7 @@ std::string DiskGraphLine(char drive, double disk_total) {
 
 // Writes a default file; false (after the log line) when it cannot be written.
 bool WriteDefault(const std::string& path, const std::string& text) {
-  if (common::WriteFileBytes(path, text)) return true;
+  if (platform::WriteRegularFile(path, text, platform::WriteMode::kTruncate) == 0) return true;
   common::LogFailure("Cannot write " + path, kVerifyLabel);
   return false;
 }
@@ -96,13 +97,13 @@ void VerifyRRDToolTemplate() {
   try {
     const MetricSnapshot& snapshot = TheMetricSnapshot();
     const std::string template_path = common::ProgramPath(kRrdTemplatePath);
-    if (!common::FileExists(template_path) &&
+    if (!platform::IsRegularFile(template_path) &&
         !WriteDefault(template_path,
                       DefaultTemplateText(snapshot.RamTotal, snapshot.DiskTotal[0]))) {
       return;
     }
     const std::string script_path = common::ProgramPath(kRrdGraphScriptPath);
-    if (!common::FileExists(script_path)) {
+    if (!platform::IsRegularFile(script_path)) {
       if (!WriteDefault(script_path,
                         DefaultGraphScriptText(snapshot.RamTotal, snapshot.DiskTotal[0],
                                                snapshot.DiskTotal[1], snapshot.DiskTotal[2]))) {
@@ -114,6 +115,11 @@ void VerifyRRDToolTemplate() {
   } catch (const std::exception& error) {
     common::LogFailure(error.what(), kVerifyLabel);
   }
+}
+
+std::optional<std::string> ReadTemplateFile() {
+  constexpr size_t kMaxTemplateBytes = 1 << 20;
+  return platform::ReadFileText(common::ProgramPath(kRrdTemplatePath), kMaxTemplateBytes);
 }
 
 std::vector<std::vector<std::string>> TemplateRecords(std::string_view text) {
@@ -131,8 +137,7 @@ std::vector<std::vector<std::string>> TemplateRecords(std::string_view text) {
 
 std::string GetTemplateCommand(std::string_view kind, std::string_view name) {
   try {
-    const std::optional<std::string> text =
-        common::ReadFileBytes(common::ProgramPath(kRrdTemplatePath));
+    const std::optional<std::string> text = ReadTemplateFile();
     if (!text) return {};
     const std::string wanted_kind = common::ToUpper(kind);
     const std::string wanted_name = common::ToUpper(name);

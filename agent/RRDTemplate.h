@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,10 @@ std::string DefaultGraphScriptText(double ram_total, double disk_total_c, double
 // MetricSnapshot. Existing files are never touched. The RRDTOOL folder must
 // exist. A write failure is logged at level 1 and ends the routine.
 void VerifyRRDToolTemplate();
+
+// The text of the program folder's rrdtool.tpl (a regular file of at most
+// 1 MiB); nothing when it cannot be read.
+std::optional<std::string> ReadTemplateFile();
 
 // The records of a template text, each split at "##". An empty record gives an
 // empty list of pieces.

@@ -16,6 +16,7 @@
 #include "common/WriteLog.h"
 #include "platform/ChildProcess.h"
 #include "platform/CommandLine.h"
+#include "platform/FileAccess.h"
 #include "platform/ProcessWatch.h"
 
 namespace agent {
@@ -57,7 +58,7 @@ void StartFeedProcesses(const RrdValues& values) {
     const std::string folder = RrdFolder();
     std::vector<int> creations;
     for (const char* name : kDatabaseNames) {
-      if (common::FileExists(folder + "/" + name + ".rrd")) continue;
+      if (platform::IsRegularFile(folder + "/" + name + ".rrd")) continue;
       if (const std::optional<int> pid = CreateRRDTool(name)) creations.push_back(*pid);
     }
     // An update of a database that is not there yet is rejected by rrdtool and
@@ -104,7 +105,7 @@ std::optional<std::string> UpdateCommand(std::string_view name, std::string comm
 void FeedRRDTool() {
   try {
     const std::string folder = RrdFolder();
-    if (!common::FolderExists(folder) && mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (!platform::IsFolder(folder) && mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
       common::LogFailure(std::string(std::strerror(errno)) + ": " + folder, kFeedLabel);
       return;
     }
@@ -140,8 +141,7 @@ std::optional<int> CreateRRDTool(std::string_view name) {
 void UpdateRRDToolDBs(double cpu, double mem, double dskc, double dskd, double dske,
                       double net_received, double net_sent) {
   try {
-    const std::optional<std::string> text =
-        common::ReadFileBytes(common::ProgramPath(kRrdTemplatePath));
+    const std::optional<std::string> text = ReadTemplateFile();
     if (!text) return;
     const RrdValues values{cpu, mem, dskc, dskd, dske, net_received, net_sent};
     // One time stamp for the whole pass: every database gets the same second.
@@ -170,7 +170,7 @@ void UpdateRRDToolDBs(double cpu, double mem, double dskc, double dskd, double d
 void MakeRRDToolGraphs() {
   try {
     const std::string script = common::ProgramPath(kRrdGraphScriptPath);
-    if (!common::FileExists(script)) return;
+    if (!platform::IsRegularFile(script)) return;
     if (!platform::SpawnDetached({"/bin/sh", script}, RrdFolder())) {
       common::LogFailure("Cannot start /bin/sh " + script, kGraphsLabel);
     }

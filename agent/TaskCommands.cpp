@@ -11,6 +11,7 @@
 #include "common/ProgramFolder.h"
 #include "common/TextUtil.h"
 #include "common/WriteLog.h"
+#include "platform/FileAccess.h"
 
 namespace agent {
 namespace {
@@ -170,7 +171,8 @@ HandlerResult TaskQueryReply(const RequestLine& line) {
   if (!path) path = ExistingRecordPath(kQueueFolder, name);
   if (!path) return HandlerResult::Reply(std::move(*query));
 
-  const std::optional<std::string> bytes = common::ReadFileBytes(*path);
+  const std::optional<std::string> bytes =
+      platform::ReadFileHead(*path, common::kMaxTaskRecordBytes);
   if (!bytes) return HandlerResult::Failure("File not found: " + *path);
   std::string text = ReadTaskFileText(*bytes);
   if (mode == "DUMP") return HandlerResult::Reply(std::move(text));

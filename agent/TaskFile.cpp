@@ -2,13 +2,11 @@
 
 #include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 
 #include "common/TextUtil.h"
+#include "platform/FileAccess.h"
 
 namespace agent {
 namespace {
@@ -22,9 +20,7 @@ void AppendLine(std::string& text, std::string_view tag, std::string_view value 
 }
 
 bool IsRegularFileAt(const std::string& folder, const char* name) {
-  struct stat info {};
-  const std::string path = folder + "/" + name;
-  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  return platform::IsRegularFile(folder + "/" + name);
 }
 
 bool EqualIgnoringCase(std::string_view a, std::string_view b) {
@@ -67,35 +63,20 @@ std::string_view TaskStatus(bool online, std::string_view output,
   return upper_output.find(upper_string) != std::string::npos ? kStatusOk : kStatusFail;
 }
 
-TaskFileWriter::~TaskFileWriter() {
-  Close();
-}
-
 int TaskFileWriter::Open(const std::string& path, std::string_view bytes) {
-  Close();
-  fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd_ < 0) return errno;
+  if (const int err =
+          file_.Open(path, platform::WriteMode::kTruncate, platform::LinkPolicy::kNoFollow, 0644)) {
+    return err;
+  }
   return Append(bytes);
 }
 
 int TaskFileWriter::Append(std::string_view bytes) {
-  if (fd_ < 0) return EBADF;
-  while (!bytes.empty()) {
-    const ssize_t written = write(fd_, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    bytes.remove_prefix(static_cast<size_t>(written));
-  }
-  return 0;
+  return file_.Write(bytes);
 }
 
 int TaskFileWriter::Close() {
-  if (fd_ < 0) return 0;
-  const int result = close(fd_) == 0 ? 0 : errno;
-  fd_ = -1;
-  return result;
+  return file_.Close();
 }
 
 bool IsPlainFileName(std::string_view name) {
@@ -127,7 +108,7 @@ int ListFolderFiles(const std::string& folder, std::vector<std::string>& names) 
 
 std::optional<std::string> FindFileIgnoringCase(const std::string& folder, std::string_view name) {
   if (!IsPlainFileName(name)) return std::nullopt;
-  if (common::FileExists(folder + "/" + std::string(name))) return std::string(name);
+  if (platform::IsRegularFile(folder + "/" + std::string(name))) return std::string(name);
   std::vector<std::string> names;
   if (ListFolderFiles(folder, names) != 0) return std::nullopt;
   const auto found = std::find_if(names.begin(), names.end(), [&](const std::string& entry) {

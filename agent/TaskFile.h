@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/TaskFile.h"
+#include "platform/FileAccess.h"
 
 namespace agent {
 
@@ -72,12 +73,12 @@ std::string_view TaskStatus(bool online, std::string_view output, std::string_vi
 class TaskFileWriter {
  public:
   TaskFileWriter() = default;
-  ~TaskFileWriter();
   TaskFileWriter(const TaskFileWriter&) = delete;
   TaskFileWriter& operator=(const TaskFileWriter&) = delete;
 
   // Creates the file, or empties it when it exists, and writes the bytes. A
-  // symbolic link is not followed. Returns 0, or the errno of the failure.
+  // symbolic link is not followed, and anything but a regular file is refused
+  // without waiting on it. Returns 0, or the errno of the failure.
   int Open(const std::string& path, std::string_view bytes);
   // Writes more bytes. Returns 0, or the errno of the failure.
   int Append(std::string_view bytes);
@@ -85,7 +86,7 @@ class TaskFileWriter {
   int Close();
 
  private:
-  int fd_ = -1;
+  platform::WritableFile file_;
 };
 
 // Whether a name from the wire may be joined to a folder path: not empty, not

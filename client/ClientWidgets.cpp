@@ -6,7 +6,6 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
-#include <QStringDecoder>
 #include <QTimer>
 
 #include <cmath>
@@ -80,10 +79,16 @@ QIcon MakeIcon(const QColor& background, const QString& mark, bool disc) {
 }
 
 QString TextFromBytes(std::string_view bytes) {
-  QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-  QString text = utf8.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
-  if (!utf8.hasError()) return text;
   return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+std::string BytesFromText(const QString& text) {
+  return text.toLatin1().toStdString();
+}
+
+StepQueue::StepQueue(QObject* parent) : QObject(parent), pause_(new QTimer(this)) {
+  pause_->setSingleShot(true);
+  connect(pause_, &QTimer::timeout, this, &StepQueue::RunSteps);
 }
 
 void StepQueue::Append(std::function<void()> step, int pause_ms) {
@@ -91,14 +96,25 @@ void StepQueue::Append(std::function<void()> step, int pause_ms) {
   if (!running_) RunSteps();
 }
 
+void StepQueue::Clear() {
+  steps_.clear();
+  pause_->stop();
+  running_ = false;
+  ++clears_;
+}
+
 void StepQueue::RunSteps() {
   running_ = true;
+  const unsigned clears = clears_;
   while (!steps_.empty()) {
     auto [step, pause_ms] = std::move(steps_.front());
     steps_.pop_front();
     if (step) step();
+    // A step that cleared the queue ended this run; steps it appended since
+    // run on their own.
+    if (clears_ != clears) return;
     if (pause_ms > 0) {
-      QTimer::singleShot(pause_ms, this, &StepQueue::RunSteps);
+      pause_->start(pause_ms);
       return;
     }
   }

@@ -11,9 +11,11 @@
 
 #include <deque>
 #include <functional>
+#include <string>
 #include <string_view>
 #include <utility>
 
+class QTimer;
 class QWidget;
 
 namespace client {
@@ -48,9 +50,12 @@ int BeepCount();
 // A 32 by 32 icon: a white mark on a rounded square or a disc.
 QIcon MakeIcon(const QColor& background, const QString& mark, bool disc);
 
-// Text of file or wire bytes: UTF-8 when they are valid UTF-8, otherwise one
-// character per byte (Latin-1), as the ANSI files of older peers are written.
+// The files and the wire hold single-byte text: every byte is one character
+// (Latin-1) on its way into a widget, and every character one byte on its way
+// back, so bytes that are not UTF-8 come back as they were. A character that
+// has no byte becomes "?".
 QString TextFromBytes(std::string_view bytes);
+std::string BytesFromText(const QString& text);
 
 // Steps run one after another on the window thread, each followed by its
 // pause. The pauses are timers, so the window stays responsive while a
@@ -59,16 +64,20 @@ QString TextFromBytes(std::string_view bytes);
 // run at once.
 class StepQueue : public QObject {
  public:
-  using QObject::QObject;
+  explicit StepQueue(QObject* parent = nullptr);
   void Append(std::function<void()> step, int pause_ms = 0);
   void Pause(int pause_ms) { Append({}, pause_ms); }
+  // Drops every step not run yet and the pause under way: the queue is idle.
+  void Clear();
   // True when no step is waiting or running.
   bool Idle() const { return !running_ && steps_.empty(); }
 
  private:
   void RunSteps();
   std::deque<std::pair<std::function<void()>, int>> steps_;
+  QTimer* pause_;
   bool running_ = false;
+  unsigned clears_ = 0;
 };
 
 // A label that reports a left click.

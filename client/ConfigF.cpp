@@ -20,9 +20,6 @@ namespace {
 
 constexpr const char* kConfigFileName = "TarvoAgent.cfg";
 
-QString Text(const std::string& text) { return QString::fromStdString(text); }
-std::string Std(const QString& text) { return text.toStdString(); }
-
 }  // namespace
 
 ConfigF::ConfigF(QWidget* parent) : QMainWindow(parent) {
@@ -92,21 +89,21 @@ void ConfigF::Form_Load() {
   Interface1_c->clear();
   Interface2_c->clear();
   for (const std::string& name : interfaces) {
-    Interface1_c->addItem(Text(name));
-    Interface2_c->addItem(Text(name));
+    Interface1_c->addItem(TextFromBytes(name));
+    Interface2_c->addItem(TextFromBytes(name));
   }
   const ConfigEdits edits = EditsOf(common::TheAgentConfig());
-  Listen_c->setText(Text(edits.Listen));
-  TarvoServer_c->setText(Text(edits.TarvoServer));
-  Port_c->setText(Text(edits.Port));
-  Interface1_c->setEditText(Text(edits.Interface1));
-  Interface2_c->setEditText(Text(edits.Interface2));
-  Command1_c->setText(Text(edits.Command1));
-  Command2_c->setText(Text(edits.Command2));
-  loglevel_c->setText(Text(edits.LogLevel));
-  Performancemon1_c->setText(Text(edits.Performancemon1));
-  Performancemon2_c->setText(Text(edits.Performancemon2));
-  RemoteClients->setText(Text(edits.RemoteClients));
+  Listen_c->setText(TextFromBytes(edits.Listen));
+  TarvoServer_c->setText(TextFromBytes(edits.TarvoServer));
+  Port_c->setText(TextFromBytes(edits.Port));
+  Interface1_c->setEditText(TextFromBytes(edits.Interface1));
+  Interface2_c->setEditText(TextFromBytes(edits.Interface2));
+  Command1_c->setText(TextFromBytes(edits.Command1));
+  Command2_c->setText(TextFromBytes(edits.Command2));
+  loglevel_c->setText(TextFromBytes(edits.LogLevel));
+  Performancemon1_c->setText(TextFromBytes(edits.Performancemon1));
+  Performancemon2_c->setText(TextFromBytes(edits.Performancemon2));
+  RemoteClients->setText(TextFromBytes(edits.RemoteClients));
   if (edits.NetMon) NetMon_c->setChecked(true);
   if (edits.AllowRemoteExec) AllowRemoteExec_c->setChecked(true);
   if (edits.RrdTool) RRDTOOLBOL_c->setChecked(true);
@@ -114,17 +111,17 @@ void ConfigF::Form_Load() {
 
 ConfigEdits ConfigF::Edits() const {
   ConfigEdits edits;
-  edits.Listen = Std(Listen_c->text());
-  edits.TarvoServer = Std(TarvoServer_c->text());
-  edits.Port = Std(Port_c->text());
-  edits.Interface1 = Std(Interface1_c->currentText());
-  edits.Interface2 = Std(Interface2_c->currentText());
-  edits.Command1 = Std(Command1_c->text());
-  edits.Command2 = Std(Command2_c->text());
-  edits.LogLevel = Std(loglevel_c->text());
-  edits.Performancemon1 = Std(Performancemon1_c->text());
-  edits.Performancemon2 = Std(Performancemon2_c->text());
-  edits.RemoteClients = Std(RemoteClients->text());
+  edits.Listen = BytesFromText(Listen_c->text());
+  edits.TarvoServer = BytesFromText(TarvoServer_c->text());
+  edits.Port = BytesFromText(Port_c->text());
+  edits.Interface1 = BytesFromText(Interface1_c->currentText());
+  edits.Interface2 = BytesFromText(Interface2_c->currentText());
+  edits.Command1 = BytesFromText(Command1_c->text());
+  edits.Command2 = BytesFromText(Command2_c->text());
+  edits.LogLevel = BytesFromText(loglevel_c->text());
+  edits.Performancemon1 = BytesFromText(Performancemon1_c->text());
+  edits.Performancemon2 = BytesFromText(Performancemon2_c->text());
+  edits.RemoteClients = BytesFromText(RemoteClients->text());
   edits.NetMon = NetMon_c->isChecked();
   edits.AllowRemoteExec = AllowRemoteExec_c->isChecked();
   edits.RrdTool = RRDTOOLBOL_c->isChecked();
@@ -134,7 +131,7 @@ ConfigEdits ConfigF::Edits() const {
 void ConfigF::Command1_Click() {
   const std::optional<std::string> error =
       SaveConfigFile(Edits(), common::TheAgentConfig(), common::ProgramPath(kConfigFileName));
-  if (error) ShowMessage(this, Text(*error));
+  if (error) ShowMessage(this, TextFromBytes(*error));
 }
 
 void ConfigF::pf1_Click() {

@@ -1,23 +1,18 @@
 #include "client/ConfigSave.h"
 
-#include <array>
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <vector>
 
+#include "common/DelimitedReader.h"
 #include "common/TextUtil.h"
-#include "platform/AtomicFile.h"
+#include "platform/FileAccess.h"
 
 namespace client {
 namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
-
-// The keys of the editor's 20 lines; a former line with any other key is kept.
-constexpr std::array<std::string_view, 20> kWrittenKeys = {
-    "LISTEN",          "PORT",          "RRDTOOL",         "NETMON",
-    "TARVOSERVER",     "TARGETTARVOAGENT", "ALLOWREMOTEEXEC", "PERIODOBASE",
-    "NETINTERFACE1",   "NETINTERFACE2", "NETINTERFACE3",   "NETINTERFACE4",
-    "PERFORMANCEMON1", "PERFORMANCEMON2", "PERFORMANCEMON3", "PERFORMANCEMON4",
-    "REMOTECLIENTS",   "COMMAND1",      "COMMAND2",        "LOGLEVEL"};
 
 std::string FirstThree(const common::PerfMonEntry& entry) {
   return entry.ObjectIndex + "|" + entry.CounterName + "|" + entry.InstanceName;
@@ -35,20 +30,34 @@ std::string WithLabel(const std::string& field, const common::PerfMonEntry& load
 
 const char* TrueFalse(bool value) { return value ? "True" : "False"; }
 
-// The key of a line as the loader reads its first item; empty when it has none.
-std::string LineKey(std::string_view line) {
-  const std::string_view item = common::TrimBlanks(line.substr(0, line.find(',')));
-  const size_t equals = item.find('=');
-  if (equals == std::string_view::npos) return {};
-  return common::ToUpper(item.substr(0, equals));
+// What the loader reads from a text, as the programs use it: RRDTOOL by the
+// switch it reads as ("TRUE " and "True" alike), the remote clients without
+// empty entries (which match no address), and without the list of performance
+// objects to load, which is derived from the settings and only ever grows.
+common::AgentConfig ReadsAs(std::string_view text) {
+  common::AgentConfig config;
+  common::ApplyAgentConfigText(config, text);
+  config.RrdTool = TrueFalse(common::RrdToolIsOn(config));
+  std::erase_if(config.RemoteClientList,
+                [](const std::string& entry) { return common::TrimBlanks(entry).empty(); });
+  config.PerfKeyList.clear();
+  return config;
 }
 
-bool IsWrittenKey(const std::string& key) {
-  for (std::string_view written : kWrittenKeys) {
-    if (key == written) return true;
-  }
-  return false;
+// The text with the lines added at its end, on a line of their own.
+std::string WithLinesAdded(std::string_view text, std::string_view lines) {
+  std::string joined(text);
+  if (!joined.empty() && joined.back() != '\r' && joined.back() != '\n') joined += kCrLf;
+  joined += lines;
+  return joined;
 }
+
+// An item the loader reads from the former file, with where it lies.
+struct FormerItem {
+  std::string Key;
+  size_t Begin;
+  size_t End;
+};
 
 }  // namespace
 
@@ -82,9 +91,8 @@ std::optional<std::string> ConfigEditsError(const ConfigEdits& edits) {
   return std::nullopt;
 }
 
-std::string ConfigFileText(const ConfigEdits& edits, const common::AgentConfig& loaded,
-                           std::string_view former_file) {
-  const std::string lines[] = {
+std::vector<std::string> EditorLines(const ConfigEdits& edits, const common::AgentConfig& loaded) {
+  return {
       "LISTEN=" + edits.Listen,
       "PORT=" + std::to_string(common::ToInt32(edits.Port).value_or(0)),
       std::string("RRDTOOL=") + TrueFalse(edits.RrdTool),
@@ -106,19 +114,69 @@ std::string ConfigFileText(const ConfigEdits& edits, const common::AgentConfig& 
       "COMMAND2=" + edits.Command2,
       "LOGLEVEL=" + std::to_string(common::ToInt32(edits.LogLevel).value_or(0)),
   };
-  std::string text;
+}
+
+std::string ConfigFileText(const ConfigEdits& edits, const common::AgentConfig& loaded,
+                           std::string_view former_file) {
+  const std::vector<std::string> lines = EditorLines(edits, loaded);
+  std::string all_lines;
   for (const std::string& line : lines) {
-    text += line;
-    text += kCrLf;
+    all_lines += line;
+    all_lines += kCrLf;
   }
-  // Lines the editor does not show are kept, so that a save never loses a
-  // probe command or a setting added by hand.
-  for (std::string line : common::SplitText(former_file, "\n")) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const std::string key = LineKey(line);
-    if (key.empty() || IsWrittenKey(key)) continue;
+
+  // The former file as the loader reads it: its items, and where the reading
+  // stops (a quote never closed swallows the rest).
+  std::vector<FormerItem> items;
+  common::DelimitedReader reader(former_file);
+  while (const std::optional<std::string> item = reader.Next()) {
+    items.push_back({common::ConfigItemKey(*item), reader.FieldBegin(), reader.FieldEnd()});
+  }
+  const size_t read_end = reader.broken() ? reader.FieldBegin() : former_file.size();
+  const std::string_view read_part = former_file.substr(0, read_end);
+  const std::string_view unread_part = former_file.substr(read_end);
+  // A file without settings (new, empty, comments only) gets the 20 lines.
+  if (std::none_of(items.begin(), items.end(),
+                   [](const FormerItem& item) { return !item.Key.empty(); })) {
+    return WithLinesAdded(read_part, all_lines) + std::string(unread_part);
+  }
+
+  // Each line changes only what it must: an item the loader already reads as
+  // the line says stays as it is, byte for byte; otherwise the item that
+  // decides the key (its last) takes the line's place, or the line is added.
+  // Comments, unshown keys, line ends and quotes all stay where they stood.
+  const common::AgentConfig before = ReadsAs(read_part);
+  std::vector<std::pair<size_t, std::string>> replaced;  // item index, new text
+  std::string added;
+  for (const std::string& line : lines) {
+    if (ReadsAs(WithLinesAdded(read_part, line + std::string(kCrLf))) == before) continue;
+    const std::string key = common::ConfigItemKey(line);
+    const auto last = std::find_if(items.rbegin(), items.rend(),
+                                   [&](const FormerItem& item) { return item.Key == key; });
+    if (last == items.rend()) {
+      added += line;
+      added += kCrLf;
+    } else {
+      replaced.emplace_back(static_cast<size_t>(items.rend() - last - 1), line);
+    }
+  }
+  std::sort(replaced.begin(), replaced.end());
+  std::string text;
+  size_t copied = 0;
+  for (const auto& [index, line] : replaced) {
+    text.append(former_file.substr(copied, items[index].Begin - copied));
     text += line;
-    text += kCrLf;
+    copied = items[index].End;
+  }
+  text.append(former_file.substr(copied, read_end - copied));
+  if (!added.empty()) text = WithLinesAdded(text, added);
+  text.append(unread_part);
+
+  // Whatever the former file holds, the result must read as the editor's lines
+  // over the former settings; where editing in place cannot give that, the
+  // lines are added whole after what the loader reads.
+  if (ReadsAs(text) != ReadsAs(WithLinesAdded(read_part, all_lines))) {
+    return WithLinesAdded(read_part, all_lines) + std::string(unread_part);
   }
   return text;
 }
@@ -138,10 +196,25 @@ void ApplyConfigEdits(common::AgentConfig& config, const ConfigEdits& edits) {
 std::optional<std::string> SaveConfigFile(const ConfigEdits& edits, common::AgentConfig& config,
                                           const std::string& path) {
   if (std::optional<std::string> error = ConfigEditsError(edits)) return error;
-  const std::string former = common::ReadFileBytes(path).value_or("");
-  const int error = platform::WriteFileAtomic(path, ConfigFileText(edits, config, former), true);
-  if (error != 0) {
-    return "The configuration could not be written to " + path + ": " + std::strerror(error);
+  // A missing file is written anew; one that cannot be read (a FIFO, a folder,
+  // a file of another kind or size) is left alone.
+  std::string former;
+  if (const int error = platform::ReadRegularFile(path, common::kMaxConfigFileBytes, former);
+      error != 0 && error != ENOENT) {
+    const std::string why =
+        error == EISDIR || error == EINVAL ? "it is not a regular file"
+        : error == EFBIG
+            ? "it is larger than " + std::to_string(common::kMaxConfigFileBytes) + " bytes"
+            : std::strerror(error);
+    return "The configuration " + path + " cannot be read: " + why +
+           ". The configuration was not saved.";
+  }
+  const std::string text = ConfigFileText(edits, config, former);
+  // A save that changes nothing leaves the file untouched.
+  if (text != former) {
+    if (const int error = platform::WriteFileAtomic(path, text, true)) {
+      return "The configuration could not be written to " + path + ": " + std::strerror(error);
+    }
   }
   ApplyConfigEdits(config, edits);
   return std::nullopt;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/AgentConfig.h"
 
@@ -36,11 +37,20 @@ ConfigEdits EditsOf(const common::AgentConfig& config);
 // rounded); nothing when they can.
 std::optional<std::string> ConfigEditsError(const ConfigEdits& edits);
 
-// The file's new bytes: the editor's 20 lines in their fixed order, each ended
-// by CR LF, then every line of the former file whose key the 20 lines do not
-// hold (COMMAND3, PROCESSTIMEOUT, ...), unchanged. A counter whose field has
-// three sub-fields keeps the label (fourth sub-field) it was loaded with.
-// Expects edits that ConfigEditsError accepts.
+// The editor's 20 lines in their fixed order ("LISTEN=...", ..., "LOGLEVEL=..."),
+// without line ends. A counter whose field has three sub-fields keeps the label
+// (fourth sub-field) it was loaded with. Expects edits that ConfigEditsError
+// accepts.
+std::vector<std::string> EditorLines(const ConfigEdits& edits, const common::AgentConfig& loaded);
+
+// The file's new bytes: the former file, read as the loader reads it, with
+// each of the editor's lines that changes what the loader gets taking the
+// place of the item that decides its key (or added at the end, CR LF-ended,
+// when the file has none). Everything else stays byte for byte where it
+// stood: comments, the keys the editor does not show (COMMAND3,
+// PROCESSTIMEOUT, ...), quotes, commas and line ends. A save that changes
+// nothing gives the former bytes; a file without settings gets the 20 lines.
+// The loader reads the result as the editor's values over the former file's.
 std::string ConfigFileText(const ConfigEdits& edits, const common::AgentConfig& loaded,
                            std::string_view former_file);
 
@@ -48,9 +58,11 @@ std::string ConfigFileText(const ConfigEdits& edits, const common::AgentConfig& 
 // central server, the first two interfaces and the three switches.
 void ApplyConfigEdits(common::AgentConfig& config, const ConfigEdits& edits);
 
-// The whole save over a configuration file: checks the edits, replaces the file
-// atomically and updates config. Nothing on success; otherwise the message to
-// show, and the file and config are left as they were.
+// The whole save over a configuration file: checks the edits, reads the former
+// file (a missing one counts as empty; one that is not a regular file of at
+// most kMaxConfigFileBytes is refused), replaces the file atomically when its
+// bytes change, and updates config. Nothing on success; otherwise the message
+// to show, and the file and config are left as they were.
 std::optional<std::string> SaveConfigFile(const ConfigEdits& edits, common::AgentConfig& config,
                                           const std::string& path);
 

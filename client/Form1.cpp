@@ -22,6 +22,8 @@
 #include "common/AgentConfig.h"
 #include "common/ProgramFolder.h"
 #include "common/TextUtil.h"
+#include "common/WriteLog.h"
+#include "platform/FileAccess.h"
 
 namespace client {
 namespace {
@@ -34,8 +36,6 @@ constexpr int kExitPauseMs = 800;
 constexpr int kTrayExitPauseMs = 400;
 constexpr int kAlertFirstPauseMs = 100;
 constexpr int kAlertSecondPauseMs = 400;
-// A peer that keeps sending cannot make the client hold more than this.
-constexpr size_t kMaxReceivedBytes = 4 * 1024 * 1024;
 
 const char* const kStartTip = "GUI Client for Tarvo Agent";
 const char* const kAlertTip = "Tarvo Agent Grafic User Interface";
@@ -45,12 +45,12 @@ const char* const kAboutText =
     "Desktop client of the Tarvo Agent host-monitoring suite.\n"
     "Written by the Tarvo Agent project.";
 
-void AppendReceived(std::string& text, QTcpSocket* socket) {
+// A peer that keeps sending cannot make the client hold more than the bound:
+// past it, the answer is dropped whole.
+void AppendReceived(BoundedResponse& response, QTcpSocket* socket) {
   if (!socket->isOpen()) return;
   const QByteArray bytes = socket->readAll();
-  if (text.size() + static_cast<size_t>(bytes.size()) <= kMaxReceivedBytes) {
-    text.append(bytes.constData(), static_cast<size_t>(bytes.size()));
-  }
+  response.Append(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
 }
 
 QAction* NamedAction(const char* name, const char* caption, QObject* parent) {
@@ -197,8 +197,10 @@ MessageWindow* Form1::Messages() {
 void Form1::Timer2_Timer() {
   Winsock1->abort();
   bool failed = false;
-  if (!AgentReply.empty()) {
-    const auto values = ValuesFromReply(AgentReply, filled_keys_);
+  if (AgentReply.Overflowed() || !AgentReply.Text().empty()) {
+    // A reply cut at the bound is no reply: every box is emptied.
+    const auto values =
+        AgentReply.Overflowed() ? std::nullopt : ValuesFromReply(AgentReply.Text(), filled_keys_);
     failed = !values.has_value();
     for (size_t k = 0; k < filled_boxes_.size(); ++k) {
       filled_boxes_[k]->setText(failed ? QString() : TextFromBytes((*values)[k]));
@@ -208,13 +210,13 @@ void Form1::Timer2_Timer() {
   // can repair the boxes.
   if (Winsock1->state() == QAbstractSocket::UnconnectedState) {
     const common::AgentConfig& config = common::TheAgentConfig();
-    Winsock1->connectToHost(QString::fromStdString(config.TargetAgent),
-                            static_cast<quint16>(config.Port));
+    Winsock1->connectToHost(TextFromBytes(config.TargetAgent), static_cast<quint16>(config.Port));
     PendingCommand = kResumeMonRequest;
   }
   const std::string now = common::GeneralDateTextNow();
-  StatusBar1->setText(QString::fromStdString(
-      failed ? FailedStatusText(now) : RefreshStatusText(now, common::TheAgentConfig().TargetAgent)));
+  StatusBar1->setText(
+      TextFromBytes(failed ? FailedStatusText(now)
+                           : RefreshStatusText(now, common::TheAgentConfig().TargetAgent)));
 }
 
 void Form1::Winsock1_Connect() {
@@ -222,7 +224,7 @@ void Form1::Winsock1_Connect() {
     Winsock1->write(PendingCommand.data(), static_cast<qint64>(PendingCommand.size()));
   }
   PendingCommand.clear();
-  AgentReply.clear();
+  AgentReply.Clear();
 }
 
 void Form1::Winsock1_DataArrival() { AppendReceived(AgentReply, Winsock1); }
@@ -233,17 +235,17 @@ void Form1::Timer1_Timer() {
     const QSignalBlocker quiet(Winsock2);
     Winsock2->abort();
   }
-  events_response_.clear();
+  events_response_.Clear();
   const std::string& server = common::TheAgentConfig().CentralServer;
   if (!server.empty() && Winsock2->state() == QAbstractSocket::UnconnectedState) {
     const HostAndPort address = SplitHostAndPort(server, 80);
-    Winsock2->connectToHost(QString::fromStdString(address.Host), address.Port);
+    Winsock2->connectToHost(TextFromBytes(address.Host), address.Port);
   }
   Messages()->EventCompare();
 }
 
 void Form1::Winsock2_Connect() {
-  events_response_.clear();
+  events_response_.Clear();
   Winsock2->write(kEventsRequest.data(), static_cast<qint64>(kEventsRequest.size()));
 }
 
@@ -253,28 +255,40 @@ void Form1::Winsock2_DataArrival() {
 
 void Form1::Winsock2_Close() {
   AppendReceived(events_response_, Winsock2);
-  if (const auto bytes = EventFileBytes(events_response_)) {
-    common::ReplaceFileBytes(common::ProgramPath(kEventsFileName), *bytes);
+  if (events_response_.Overflowed()) {
+    // Part of a list is no list: the file keeps the events it has.
+    common::LogFailure("The central server's answer passed " + std::to_string(kMaxResponseBytes) +
+                           " bytes and was dropped; " + std::string(kEventsFileName) +
+                           " was left as it was",
+                       " Winsock2_Close Func ");
+  } else if (const auto bytes = EventFileBytes(events_response_.Text())) {
+    platform::WriteFileAtomic(common::ProgramPath(kEventsFileName), *bytes, false);
   }
-  events_response_.clear();
+  events_response_.Clear();
 }
 
 void Form1::AlertNewEvents(int count) {
-  if (exiting_ || count <= 0 || !alerts_->Idle()) return;
-  const QString tip = QString::fromLatin1(kAlertTip);
-  for (int k = 0; k < count; ++k) {
-    auto show_face = [this, tip](const QIcon& icon) {
-      if (exiting_) return;
-      TrayIconRemove();
-      TrayIconAdd(this, icon, tip);
-    };
-    alerts_->Append([show_face] { show_face(MessageWindow::Icon()); }, kAlertFirstPauseMs);
-    alerts_->Append([show_face] { show_face(Icon()); }, kAlertSecondPauseMs);
-    alerts_->Append([this, show_face] {
-      show_face(MessageWindow::Icon());
-      if (!exiting_) Beep();
-    });
+  if (count <= 0) {
+    EndAlert();
+    return;
   }
+  if (exiting_ || !alerts_->Idle()) return;
+  // The face changes in place: removing and adding the icon would leave an
+  // empty slot in the tray each time and close any menu open over it.
+  const QString tip = QString::fromLatin1(kAlertTip);
+  auto show_face = [this, tip](const QIcon& icon) {
+    if (!exiting_) TrayIconModify(icon, tip);
+  };
+  alerts_->Append([show_face] { show_face(MessageWindow::Icon()); }, kAlertFirstPauseMs);
+  alerts_->Append([show_face] { show_face(Icon()); }, kAlertSecondPauseMs);
+  alerts_->Append([this, show_face] {
+    show_face(MessageWindow::Icon());
+    if (!exiting_) Beep();
+  });
+}
+
+void Form1::EndAlert() {
+  alerts_->Clear();
 }
 
 void Form1::MenuMessages1_Click() { Messages()->SlideInMessageWindow(); }
@@ -286,9 +300,23 @@ void Form1::ShowMessages_Click() {
   messages->SlideOutMessageWindow();
 }
 
-void Form1::SendToTray_Click() { hide(); }
+void Form1::SendToTray_Click() {
+  // Without a notification area a hidden window could never be reached again.
+  if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    hide();
+  } else {
+    showMinimized();
+  }
+}
 
-void Form1::showform_Click() { show(); }
+void Form1::showform_Click() {
+  // A window that "Hide" minimised (no tray) comes back as it was.
+  if (isMinimized()) {
+    showNormal();
+  } else {
+    show();
+  }
+}
 
 void Form1::AboutMenu_Click() { ShowMessage(this, QString::fromLatin1(kAboutText)); }
 

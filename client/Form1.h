@@ -11,6 +11,7 @@
 
 #include "client/ClientWidgets.h"
 #include "client/MessageWindow.h"
+#include "client/ServerEvents.h"
 
 class QAction;
 class QGroupBox;
@@ -44,16 +45,20 @@ class Form1 : public QMainWindow {
 
   // The text received from the agent since the current connection was
   // established, and the request waiting for the next connection.
-  const std::string& AgentReplyText() const { return AgentReply; }
+  const std::string& AgentReplyText() const { return AgentReply.Text(); }
   const std::string& PendingCommandText() const { return PendingCommand; }
 
   // The steps with pauses (slides, start-up, exit) and the tray alerts.
   StepQueue& Waits() { return *waits_; }
   StepQueue& Alerts() { return *alerts_; }
 
-  // One new-event alert: the tray icon swaps faces and the bell rings. Left
-  // out when an alert is still under way (the next check repeats it).
+  // One new-event alert, however many events are new: the tray icon changes
+  // its face in place and the bell rings. Left out when an alert is still
+  // under way (the next check repeats it); a check that finds nothing new
+  // (count 0) ends the alert under way.
   void AlertNewEvents(int count);
+  // Ends the alert under way at once (the message window's "X").
+  void EndAlert();
 
  public slots:
   void Timer2_Timer();
@@ -107,8 +112,8 @@ class Form1 : public QMainWindow {
   QTcpSocket* Winsock2;
 
   std::string PendingCommand;
-  std::string AgentReply;
-  std::string events_response_;
+  BoundedResponse AgentReply;
+  BoundedResponse events_response_;
 
   StepQueue* waits_;
   StepQueue* alerts_;

@@ -11,8 +11,6 @@
 #include "client/Form1.h"
 #include "client/Tray.h"
 #include "common/AgentConfig.h"
-#include "common/ProgramFolder.h"
-#include "common/TextUtil.h"
 
 namespace client {
 namespace {
@@ -61,6 +59,9 @@ MessageWindow::MessageWindow(Form1* form1) : form1_(form1), waits_(form1->Waits(
   setObjectName(QStringLiteral("MessageWindow"));
   setWindowTitle(QStringLiteral("Message  Window"));
   setWindowIcon(Icon());
+  // The window slides in without being activated; its tool tips (the
+  // descriptions and links) must show all the same.
+  setAttribute(Qt::WA_AlwaysShowToolTips);
   QPalette green = palette();
   green.setColor(QPalette::Window, kPaleGreen);
   setPalette(green);
@@ -121,23 +122,22 @@ void MessageWindow::PlaceRow(const Row& row, int index) {
 }
 
 void MessageWindow::Form_Load() {
-  const auto text = common::ReadFileBytes(common::ProgramPath(kEventsFileName));
-  if (!text) return;
-  const std::vector<EventLine> events = ReadEventLines(*text);
-  for (size_t n = 0; n < events.size() && n < static_cast<size_t>(kMaxShownEvents); ++n) {
+  const std::optional<std::vector<EventLine>> events = ReadEventFile();
+  if (!events) return;
+  for (size_t n = 0; n < events->size() && n < static_cast<size_t>(kMaxShownEvents); ++n) {
     const int index = static_cast<int>(n);
     if (index > 0) {
       if (index > kRowsInDesign) height_twips_ += kRowHeight + kRowGap;
       rows_.push_back(MakeRow(index));
       PlaceRow(rows_.back(), index);
     }
-    FillRow(rows_[n], events[n]);
+    FillRow(rows_[n], (*events)[n]);
   }
 }
 
 void MessageWindow::FillRow(Row& row, const EventLine& event) {
   const QString description = TextFromBytes(event.Description());
-  row.Description = description.toStdString();
+  row.Description = event.Description();
   row.Shown = {event.Type(), event.Date(), event.Client(), event.Machine(),
                EventLink(common::TheAgentConfig().CentralServer, event)};
   row.Tipo->setText(TextFromBytes(event.Type()));
@@ -164,10 +164,10 @@ std::vector<ShownRow> MessageWindow::ShownRows() const {
 }
 
 void MessageWindow::EventCompare() {
-  const auto text = common::ReadFileBytes(common::ProgramPath(kEventsFileName));
-  if (!text) return;
+  const std::optional<std::vector<EventLine>> events = ReadEventFile();
+  if (!events) return;
   form1_->AlertNewEvents(
-      CountNewEvents(ReadEventLines(*text), ShownRows(), common::TheAgentConfig().CentralServer));
+      CountNewEvents(*events, ShownRows(), common::TheAgentConfig().CentralServer));
 }
 
 void MessageWindow::SetTopTwips(double top) { move(x(), TwipsToPixels(top)); }
@@ -218,6 +218,8 @@ void MessageWindow::SlideOutMessageWindow() {
 }
 
 void MessageWindow::CloseLBL_Click() {
+  // The rows shown are going; so is the alert about what they lack.
+  form1_->EndAlert();
   SlideOutMessageWindow();
   const QPointer<MessageWindow> self(this);
   waits_.Append([self] {
@@ -235,9 +237,8 @@ void MessageWindow::OpenURL_Click(int index) {
 void MessageWindow::Descr_Click(int index) {
   if (index < 0 || index >= RowCount()) return;
   const Row& row = rows_[index];
-  ShowMessage(this, QString::fromStdString(EventDetailText(
-                        row.Description, row.Cliente->text().toStdString(),
-                        row.Maquina->text().toStdString(), row.Tipo->text().toStdString())));
+  ShowMessage(this, TextFromBytes(EventDetailText(row.Description, row.Shown.Client,
+                                                  row.Shown.Machine, row.Shown.Type)));
 }
 
 QIcon MessageWindow::Icon() {

@@ -62,7 +62,7 @@ class MessageWindow : public QWidget {
     QLabel* Data;
     ClickLabel* OpenURL;
     ClickLabel* Descr;
-    std::string Description;  // as text (UTF-8), for the detail box
+    std::string Description;  // the file's bytes, for the detail box
     ShownRow Shown;           // what the labels were given, as the file's bytes
   };
 

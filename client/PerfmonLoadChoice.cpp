@@ -21,11 +21,9 @@ namespace {
 // One step of the object scan; the window handles its events between steps.
 constexpr std::chrono::milliseconds kScanSlice(20);
 
-QString Text(const std::string& text) { return QString::fromStdString(text); }
-
 void ReplaceItems(QListWidget* list, const std::vector<std::string>& pieces) {
   list->clear();
-  for (const std::string& piece : pieces) list->addItem(Text(piece));
+  for (const std::string& piece : pieces) list->addItem(TextFromBytes(piece));
 }
 
 }  // namespace
@@ -75,7 +73,7 @@ PerfmonLoadChoice::~PerfmonLoadChoice() = default;
 void PerfmonLoadChoice::Form_Load() {
   KeyPerfMon->setEnabled(false);
   CountersPerfMon->setEnabled(false);
-  KeyPerfMon->setEditText(Text(std::string(kWaitText)));
+  KeyPerfMon->setEditText(TextFromBytes(std::string(kWaitText)));
   if (!PerfObjectList().empty()) {
     FillObjects();
     return;
@@ -97,13 +95,14 @@ void PerfmonLoadChoice::ScanStep() {
 
 void PerfmonLoadChoice::FillObjects() {
   KeyPerfMon->clear();
-  for (const std::string& piece : ListPieces(PerfObjectList())) KeyPerfMon->addItem(Text(piece));
+  for (const std::string& piece : ListPieces(PerfObjectList()))
+    KeyPerfMon->addItem(TextFromBytes(piece));
   KeyPerfMon->setEnabled(true);
   CountersPerfMon->setEnabled(true);
 }
 
 void PerfmonLoadChoice::KeyPerfMon_Validate() {
-  const std::string index = ObjectIndexOf(KeyPerfMon->currentText().toStdString());
+  const std::string index = ObjectIndexOf(BytesFromText(KeyPerfMon->currentText()));
   // The waiting text and typed text without "|" name no object. Leaving the
   // box without changing the object (hiding the window moves the focus too)
   // keeps the lists as they are.
@@ -114,25 +113,25 @@ void PerfmonLoadChoice::KeyPerfMon_Validate() {
 
 void PerfmonLoadChoice::CountersPerfMon_Click() {
   const QListWidgetItem* counter = CountersPerfMon->currentItem();
-  const std::string index = ObjectIndexOf(KeyPerfMon->currentText().toStdString());
+  const std::string index = ObjectIndexOf(BytesFromText(KeyPerfMon->currentText()));
   if (counter == nullptr || index.empty()) return;
-  ReplaceItems(InstancePerfMon, PickCounter(index, counter->text().toStdString()));
+  ReplaceItems(InstancePerfMon, PickCounter(index, BytesFromText(counter->text())));
 }
 
 void PerfmonLoadChoice::InstancePerfMon_Click() {
   const QListWidgetItem* counter = CountersPerfMon->currentItem();
   const QListWidgetItem* instance = InstancePerfMon->currentItem();
   if (counter == nullptr || instance == nullptr) return;
-  const common::CounterValue value = common::GetCounterValue(
-      ObjectIndexOf(KeyPerfMon->currentText().toStdString()), counter->text().toStdString(),
-      instance->text().toStdString());
-  PfMonVal->setText(value.Value ? Text(common::NumberText(*value.Value)) : QString());
+  const common::CounterValue value =
+      common::GetCounterValue(ObjectIndexOf(BytesFromText(KeyPerfMon->currentText())),
+                              BytesFromText(counter->text()), BytesFromText(instance->text()));
+  PfMonVal->setText(value.Value ? TextFromBytes(common::NumberText(*value.Value)) : QString());
 }
 
 QString PerfmonLoadChoice::Choice() const {
   const QListWidgetItem* counter = CountersPerfMon->currentItem();
   const QListWidgetItem* instance = InstancePerfMon->currentItem();
-  return Text(ObjectIndexOf(KeyPerfMon->currentText().toStdString())) + QLatin1Char('|') +
+  return TextFromBytes(ObjectIndexOf(BytesFromText(KeyPerfMon->currentText()))) + QLatin1Char('|') +
          (counter != nullptr ? counter->text() : QString()) + QLatin1Char('|') +
          (instance != nullptr ? instance->text() : QString());
 }

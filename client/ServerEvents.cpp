@@ -1,6 +1,8 @@
 #include "client/ServerEvents.h"
 
+#include "common/ProgramFolder.h"
 #include "common/TextUtil.h"
+#include "platform/FileAccess.h"
 
 namespace client {
 namespace {
@@ -26,11 +28,27 @@ std::optional<std::string> EventFileBytes(std::string_view response) {
   return common::EndedPiecesCrLf(body, '\n');
 }
 
-std::vector<EventLine> ReadEventLines(std::string_view text) {
+bool BoundedResponse::Append(std::string_view bytes) {
+  if (!overflowed_ && bytes.size() > max_bytes_ - text_.size()) {
+    overflowed_ = true;
+    text_ = std::string();  // the memory goes too
+  }
+  if (!overflowed_) text_.append(bytes);
+  return !overflowed_;
+}
+
+void BoundedResponse::Clear() {
+  // The memory goes with the text: an answer of megabytes is not kept between
+  // fetches.
+  text_ = std::string();
+  overflowed_ = false;
+}
+
+std::vector<EventLine> ReadEventLines(std::string_view text, size_t max_lines) {
   std::vector<EventLine> events;
   EventLine previous;
   size_t start = 0;
-  while (start < text.size()) {
+  while (start < text.size() && events.size() < max_lines) {
     size_t end = text.find('\r', start);
     size_t next = end == std::string_view::npos ? text.size() : end + 1;
     if (end == std::string_view::npos) end = text.size();
@@ -48,6 +66,13 @@ std::vector<EventLine> ReadEventLines(std::string_view text) {
     previous = std::move(event);
   }
   return events;
+}
+
+std::optional<std::vector<EventLine>> ReadEventFile() {
+  const std::optional<std::string> text =
+      platform::ReadFileHead(common::ProgramPath(kEventsFileName), kMaxEventFileRead);
+  if (!text) return std::nullopt;
+  return ReadEventLines(*text);
 }
 
 std::string EventLink(std::string_view server, const EventLine& event) {
@@ -83,7 +108,7 @@ int CountNewEvents(const std::vector<EventLine>& events, const std::vector<Shown
 
 std::string EventDetailText(std::string_view description, std::string_view client,
                             std::string_view machine, std::string_view type) {
-  std::string text = "Descrição:";
+  std::string text = "Descri\xE7\xE3o:";
   text += description;
   text += "\nCliente  :";
   text += client;

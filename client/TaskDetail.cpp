@@ -9,17 +9,12 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 
-#include "client/TaskRecords.h"
 #include "client/ClientWidgets.h"
-#include "common/TextUtil.h"
+#include "client/TaskRecords.h"
+#include "common/ProgramFolder.h"
+#include "common/TaskFile.h"
 
 namespace client {
-namespace {
-
-QString Text(const std::string& text) { return QString::fromStdString(text); }
-
-}  // namespace
-
 TaskDetail::TaskDetail(QWidget* parent) : QDialog(parent) {
   setWindowTitle(QStringLiteral("Task Detail"));
   // Modal over the viewer without blocking the caller: the window thread keeps
@@ -71,25 +66,33 @@ TaskDetail::TaskDetail(QWidget* parent) : QDialog(parent) {
   connect(menuclose, &QAction::triggered, this, &TaskDetail::menuclose_Click);
 }
 
-void TaskDetail::ShowRecord(const QString& path) {
+void TaskDetail::ShowRecord(const std::string& path) {
   path_ = path;
-  const std::string bytes = common::ReadFileBytes(path.toStdString()).value_or("");
+  const std::string bytes =
+      ReadTaskRecord(path, kDetailItems, common::kMaxTaskRecordBytes).value_or("");
   const TaskFields fields = ReadTaskFields(bytes, kDetailItems, kDetailTagItems);
-  taskfile->setText(path.section(QLatin1Char('/'), -1));
-  taskname->setText(Text(fields.TaskName));
-  taskcmd->setText(Text(fields.TaskCmd));
-  execmode->setText(Text(ExecModeDetailText(fields.ExecMode)));
-  queueat->setText(Text(fields.QueueAt));
-  username->setText(Text(fields.RunAsUser));
-  critica->setText(Text(ResponseContentText(fields.ResponseContent)));
-  endat->setText(Text(fields.EndAt));
-  string->setText(Text(fields.ResponseString));
-  status->setText(Text(fields.Status));
-  output->setPlainText(Text(fields.Output));
+  taskfile->setText(TextFromBytes(path.substr(path.rfind('/') + 1)));
+  taskname->setText(TextFromBytes(fields.TaskName));
+  taskcmd->setText(TextFromBytes(fields.TaskCmd));
+  execmode->setText(TextFromBytes(ExecModeDetailText(fields.ExecMode)));
+  queueat->setText(TextFromBytes(fields.QueueAt));
+  username->setText(TextFromBytes(fields.RunAsUser));
+  critica->setText(TextFromBytes(ResponseContentText(fields.ResponseContent)));
+  endat->setText(TextFromBytes(fields.EndAt));
+  string->setText(TextFromBytes(fields.ResponseString));
+  status->setText(TextFromBytes(fields.Status));
+  output->setPlainText(TextFromBytes(fields.Output));
 }
 
 void TaskDetail::menuRefresh_Click() {
-  ShowRecord(path_);
+  // A queued record the agent has swept to Tasks/Done since is read there.
+  const size_t slash = path_.rfind('/');
+  if (slash == std::string::npos) {
+    ShowRecord(path_);
+    return;
+  }
+  ShowRecord(
+      TaskRecordPath(common::ProgramFolder(), path_.substr(0, slash), path_.substr(slash + 1)));
 }
 
 void TaskDetail::menuclose_Click() {

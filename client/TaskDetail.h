@@ -3,7 +3,7 @@
 // output its program left.
 
 #include <QDialog>
-#include <QString>
+#include <string>
 
 class QAction;
 class QLineEdit;
@@ -20,9 +20,9 @@ class TaskDetail : public QDialog {
 
   // Reads the record at path (at most 2000 items, tags in the first 19) and
   // fills the boxes; a record that cannot be read leaves them empty.
-  void ShowRecord(const QString& path);
+  void ShowRecord(const std::string& path);
   // The record shown.
-  const QString& RecordPath() const { return path_; }
+  const std::string& RecordPath() const { return path_; }
 
   QMenu* menufile;
   QAction* menuRefresh;
@@ -44,7 +44,7 @@ class TaskDetail : public QDialog {
   void menuclose_Click();
 
  private:
-  QString path_;
+  std::string path_;
 };
 
 }  // namespace client

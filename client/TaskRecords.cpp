@@ -9,6 +9,7 @@
 #include "common/DelimitedReader.h"
 #include "common/TaskFile.h"
 #include "common/TextUtil.h"
+#include "platform/FileAccess.h"
 #include "platform/ProcessWatch.h"
 
 namespace client {
@@ -58,8 +59,10 @@ TaskRow RowOf(const std::string& folder, const std::string& name, std::string st
   row.FileName = name;
   row.Folder = folder;
   row.Status = std::move(status);
-  // A folder or a vanished file reads as nothing: its row has empty fields.
-  const std::optional<std::string> bytes = common::ReadFileBytes(folder + "/" + name);
+  // A folder, a vanished file, a FIFO or a link reads as nothing: its row has
+  // empty fields.
+  const std::optional<std::string> bytes =
+      ReadTaskRecord(folder + "/" + name, kListItems, kListRecordBytes);
   if (!bytes) return row;
   const TaskFields fields = ReadTaskFields(*bytes, kListItems, kListItems);
   if (!fields.Status.empty()) row.Status = fields.Status;
@@ -72,6 +75,10 @@ TaskRow RowOf(const std::string& folder, const std::string& name, std::string st
 }
 
 }  // namespace
+
+std::optional<std::string> ReadTaskRecord(const std::string& path, size_t items, size_t max_bytes) {
+  return common::ReadTaskRecordHead(path, items, platform::LinkPolicy::kNoFollow, max_bytes);
+}
 
 TaskFields ReadTaskFields(std::string_view record_bytes, size_t max_items, size_t tag_items) {
   TaskFields fields;
@@ -141,7 +148,7 @@ std::vector<TaskRow> LoadTaskRows(const std::string& program_folder) {
 std::string TaskRecordPath(const std::string& program_folder, const std::string& folder,
                            const std::string& file_name) {
   const std::string listed = folder + "/" + file_name;
-  if (common::FileExists(listed)) return listed;
+  if (platform::IsRegularFile(listed)) return listed;
   return program_folder + "/" + std::string(common::kDoneFolder) + "/" + file_name;
 }
 

@@ -4,6 +4,7 @@
 // texts, and the rows of both folders. Plain functions, no widgets.
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,19 @@ struct TaskFields {
 inline constexpr size_t kListItems = 14;
 inline constexpr size_t kDetailItems = 2000;
 inline constexpr size_t kDetailTagItems = 19;
+
+// The list reads at most this much of a record: every field the agent writes
+// before the output (all of them taken from one request line of at most
+// 1 MiB), so that a Refresh over a thousand records of 16 MiB stays short. An
+// output line that runs past it is cut for the list; the detail reads on to
+// common::kMaxTaskRecordBytes.
+inline constexpr size_t kListRecordBytes = (size_t{1} << 20) + 4096;
+
+// The bytes of the record at path that hold its first items items, read only
+// as far as those need (records can be 16 MiB), never more than max_bytes and
+// never through a symbolic link. Nothing when path is not a regular file that
+// can be read.
+std::optional<std::string> ReadTaskRecord(const std::string& path, size_t items, size_t max_bytes);
 
 // Reads at most max_items items of the record (items trimmed of blanks) and
 // takes from the first tag_items of them every item that holds a tag: the text

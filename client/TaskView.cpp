@@ -20,8 +20,6 @@ constexpr int kColumnWidthTwips = 2540;
 // The list's folder is kept on its first column.
 constexpr int kFolderRole = Qt::UserRole + 1;
 
-QString Text(const std::string& text) { return QString::fromStdString(text); }
-
 }  // namespace
 
 TaskView::TaskView(QWidget* parent) : QMainWindow(parent) {
@@ -46,6 +44,8 @@ TaskView::TaskView(QWidget* parent) : QMainWindow(parent) {
   for (int column = 0; column < ListView1->columnCount(); ++column) {
     ListView1->setColumnWidth(column, TwipsToPixels(kColumnWidthTwips));
   }
+  // The list sorts itself on header clicks (ListView1_ColumnClick); Qt's own
+  // sorting stays off, so the headers are made clickable here and kept so.
   ListView1->header()->setSectionsClickable(true);
   ListView1->header()->setSortIndicatorShown(true);
   ListView1->move(TwipsToPixels(120), TwipsToPixels(120));
@@ -63,15 +63,17 @@ TaskView::TaskView(QWidget* parent) : QMainWindow(parent) {
 }
 
 void TaskView::Load_tasks() {
-  ListView1->setSortingEnabled(false);
+  // Qt's setSortingEnabled(false) would also make the headers unclickable;
+  // rows added to a list that is not sorting stay in their order until Sort.
   ListView1->clear();
   const std::string program_folder = common::ProgramFolder();
   QList<QTreeWidgetItem*> items;
   for (const TaskRow& row : LoadTaskRows(program_folder)) {
-    auto* item = new QTreeWidgetItem(
-        QStringList{Text(row.FileName), Text(row.Status), Text(row.TaskName), Text(row.TaskCmd),
-                    Text(row.QueueAt), Text(row.EndAt), Text(row.ExecMode), QString(), QString()});
-    item->setData(0, kFolderRole, Text(row.Folder));
+    auto* item = new QTreeWidgetItem(QStringList{
+        TextFromBytes(row.FileName), TextFromBytes(row.Status), TextFromBytes(row.TaskName),
+        TextFromBytes(row.TaskCmd), TextFromBytes(row.QueueAt), TextFromBytes(row.EndAt),
+        TextFromBytes(row.ExecMode), QString(), QString()});
+    item->setData(0, kFolderRole, TextFromBytes(row.Folder));
     items.append(item);
   }
   ListView1->addTopLevelItems(items);
@@ -97,14 +99,13 @@ void TaskView::ListView1_ItemClick(QTreeWidgetItem* item) {
 
 void TaskView::TaskDetailRefresh(const QString& file_name, const QString& folder) {
   const std::string program_folder = common::ProgramFolder();
-  std::string listed = folder.toStdString();
+  std::string listed = BytesFromText(folder);
   if (listed.empty()) {
     const bool queued = file_name.contains(QStringLiteral(".buf"), Qt::CaseInsensitive);
     listed = program_folder + "/" +
              std::string(queued ? common::kQueueFolder : common::kDoneFolder);
   }
-  const std::string path = TaskRecordPath(program_folder, listed, file_name.toStdString());
-  detail_->ShowRecord(Text(path));
+  detail_->ShowRecord(TaskRecordPath(program_folder, listed, BytesFromText(file_name)));
   detail_->show();
   detail_->raise();
 }

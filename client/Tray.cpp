@@ -14,7 +14,15 @@ struct TrayState {
   QIcon shown;
   bool hooked = false;
   QPointer<QWidget> hooked_window;
+  int adds = 0;
+  int face_changes = 0;
 };
+
+void SetFace(TrayState& state, const QIcon& icon, const QString& tip) {
+  state.icon->setIcon(icon);
+  state.icon->setToolTip(tip);
+  state.shown = icon;
+}
 
 TrayState& State() {
   static TrayState state;
@@ -37,14 +45,30 @@ void TrayIconAdd(QWidget* window, const QIcon& icon, const QString& tip) {
     state.icon->setObjectName(QStringLiteral("TrayIcon"));
     QObject::connect(state.icon, &QSystemTrayIcon::activated, state.icon, &TrayActivated);
   }
-  state.icon->setIcon(icon);
-  state.icon->setToolTip(tip);
-  state.icon->show();
-  state.shown = icon;
+  SetFace(state, icon, tip);
+  if (!state.icon->isVisible()) {
+    ++state.adds;
+    state.icon->show();
+  }
 }
 
 void TrayIconRemove() {
   if (State().icon != nullptr) State().icon->hide();
+}
+
+void TrayIconModify(const QIcon& icon, const QString& tip) {
+  TrayState& state = State();
+  if (state.icon == nullptr) return;
+  SetFace(state, icon, tip);
+  ++state.face_changes;
+}
+
+int TrayIconAdds() {
+  return State().adds;
+}
+
+int TrayIconFaceChanges() {
+  return State().face_changes;
 }
 
 void HookWindow(QWidget* window) {

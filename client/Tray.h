@@ -16,6 +16,15 @@ namespace client {
 void TrayIconAdd(QWidget* window, const QIcon& icon, const QString& tip);
 // Takes the icon out of the notification area; nothing when it is not there.
 void TrayIconRemove();
+// Gives the icon shown another face and tip in place: it keeps its slot in the
+// notification area, and a menu open meanwhile stays open. Nothing before the
+// first TrayIconAdd.
+void TrayIconModify(const QIcon& icon, const QString& tip);
+// How many times the icon was put into the notification area (added while not
+// shown), and how many times its face was changed in place, since the program
+// started.
+int TrayIconAdds();
+int TrayIconFaceChanges();
 
 // Lets left clicks on the icon open the window's tray menu. Once only: a
 // second call while hooked changes nothing, and so does UnhookWindow when not

@@ -1,12 +1,13 @@
 #include "common/AgentConfig.h"
 
-#include <sys/stat.h>
+#include <cerrno>
 
 #include "common/DelimitedReader.h"
 #include "common/ProgramFolder.h"
 #include "common/TaskFolders.h"
 #include "common/TextUtil.h"
 #include "common/WriteLog.h"
+#include "platform/FileAccess.h"
 #include "platform/SystemInfo.h"
 
 namespace common {
@@ -57,12 +58,10 @@ int NumberedKey(const std::string& key, std::string_view prefix) {
 }
 
 void ApplyItem(AgentConfig& config, std::string_view raw_item) {
-  const std::string_view item = TrimBlanks(raw_item);
-  const std::vector<std::string> pieces = SplitText(item, "=");
-  if (item.empty() || pieces.size() < 2) return;
-  const std::string key = ToUpper(pieces[0]);
+  const std::string key = ConfigItemKey(raw_item);
+  if (key.empty()) return;
   // Only the piece after the first "=" is the value: KEY=a=b gives a.
-  const std::string& value = pieces[1];
+  const std::string value = SplitText(TrimBlanks(raw_item), "=")[1];
 
   if (key == "REMOTECLIENTS") {
     config.RemoteClients = value;
@@ -107,6 +106,13 @@ void ApplyItem(AgentConfig& config, std::string_view raw_item) {
 
 }  // namespace
 
+std::string ConfigItemKey(std::string_view item) {
+  const std::string_view trimmed = TrimBlanks(item);
+  const size_t equals = trimmed.find('=');
+  if (equals == std::string_view::npos) return {};
+  return ToUpper(trimmed.substr(0, equals));
+}
+
 AgentConfig& TheAgentConfig() {
   static AgentConfig config;
   return config;
@@ -140,7 +146,7 @@ std::string DefaultAgentConfigText() {
 }
 
 void WriteDefaultAgentConfig() {
-  ReplaceFileBytes(ProgramPath(kConfigFileName), DefaultAgentConfigText());
+  platform::WriteFileAtomic(ProgramPath(kConfigFileName), DefaultAgentConfigText(), false);
 }
 
 void ApplyAgentConfigText(AgentConfig& config, std::string_view text) {
@@ -152,13 +158,13 @@ void LoadAgentConfigFile(AgentConfig& config, const std::string& path) {
   // Something other than a plain file at the path (a FIFO, a folder, a device)
   // is unreadable: opening it could block for ever, and the default file must
   // never be written into it.
-  struct stat info {};
-  const bool present = stat(path.c_str(), &info) == 0;
-  const bool readable = present && S_ISREG(info.st_mode);
-  if (!present) {
+  std::string text;
+  int err = platform::ReadRegularFile(path, kMaxConfigFileBytes, text);
+  if (err == ENOENT) {
     PrepareTaskFolders();
-    ReplaceFileBytes(path, DefaultAgentConfigText());
+    platform::WriteFileAtomic(path, DefaultAgentConfigText(), false);
     platform::Beep();
+    err = platform::ReadRegularFile(path, kMaxConfigFileBytes, text);
   }
   config.RrdTool.reset();
   config.CentralServer.clear();
@@ -167,16 +173,17 @@ void LoadAgentConfigFile(AgentConfig& config, const std::string& path) {
   config.NetMon = true;
   config.LogLevel = 0;
 
-  if (present && !readable) {
+  if (err == EISDIR || err == EINVAL || err == EFBIG) {
     // The threshold is now the start-up value 0: only level 0 reaches the log.
-    WriteLog("The configuration " + path +
-                 " is not a regular file; running on the start-up values " + GeneralDateTextNow(),
+    const std::string why =
+        err == EFBIG ? " is larger than " + std::to_string(kMaxConfigFileBytes) + " bytes"
+                     : " is not a regular file";
+    WriteLog("The configuration " + path + why + "; running on the start-up values " +
+                 GeneralDateTextNow(),
              0);
     return;
   }
-  const auto text = ReadFileBytes(path);
-  if (!text) return;
-  ApplyAgentConfigText(config, *text);
+  if (err == 0) ApplyAgentConfigText(config, text);
 }
 
 void LoadAgentConfig() { LoadAgentConfigFile(TheAgentConfig(), ProgramPath(kConfigFileName)); }

@@ -16,6 +16,7 @@ struct PerfMonEntry {
   std::string CounterName;
   std::string InstanceName;
   std::string Label;
+  bool operator==(const PerfMonEntry&) const = default;
 };
 
 // One COMMANDn entry: a probe command whose output lines are counted.
@@ -24,9 +25,13 @@ struct CommandEntry {
   std::string Arguments;
   std::string MatchText1;
   std::string MatchText2;
+  bool operator==(const CommandEntry&) const = default;
 };
 
 inline constexpr int32_t kDefaultProcessTimeoutSeconds = 60;
+// The configuration is a few hundred bytes; a larger file than this is refused
+// as unreadable.
+inline constexpr size_t kMaxConfigFileBytes = 1 << 20;
 
 // One field per configuration key; the initial values are the start-up values
 // in force before the file is read. Arrays indexed [1..4] in the file are
@@ -52,6 +57,8 @@ struct AgentConfig {
   // Blank-separated performance object indices asked for by the performance
   // reader. The caller sets its base before loading; loading only appends.
   std::string PerfKeyList;
+
+  bool operator==(const AgentConfig&) const = default;
 };
 
 // The program's configuration record.
@@ -72,6 +79,10 @@ void LoadAgentConfigFile(AgentConfig& config, const std::string& path);
 // Applies the items of a configuration text to the record, without the resets
 // of loading. Stops at a quoted item that is never closed.
 void ApplyAgentConfigText(AgentConfig& config, std::string_view text);
+
+// The key an item of the file sets, as the loader reads it (upper case, the
+// text before the first "="); empty for an item it ignores (no "=": a comment).
+std::string ConfigItemKey(std::string_view item);
 
 // The default file's bytes: 20 lines, CR LF between them, none after the last.
 std::string DefaultAgentConfigText();

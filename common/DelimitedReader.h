@@ -21,12 +21,20 @@ class DelimitedReader {
   std::optional<std::string> Next();
   bool AtEnd() const { return pos_ >= text_.size(); }
   bool broken() const { return broken_; }
+  // Where the field last read lies in the text: from its first character after
+  // the blanks skipped before it up to its delimiter (a quoted field with its
+  // quotes and whatever was dropped after them). After a broken read, both are
+  // where the unclosed quote stands.
+  size_t FieldBegin() const { return field_begin_; }
+  size_t FieldEnd() const { return field_end_; }
 
  private:
   void SkipDelimiter();
 
   std::string_view text_;
   size_t pos_ = 0;
+  size_t field_begin_ = 0;
+  size_t field_end_ = 0;
   bool broken_ = false;
 };
 

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/FileAccess.h"
+
 namespace common {
 
 // The record's tags, in the order of its lines. Each value follows its tag
@@ -38,6 +40,19 @@ inline constexpr std::string_view kStatusFail = "FAIL";
 inline constexpr std::string_view kTasksFolder = "Tasks";
 inline constexpr std::string_view kQueueFolder = "Tasks/Queue";
 inline constexpr std::string_view kDoneFolder = "Tasks/Done";
+
+// The most of a record that is ever read: the agent keeps the first 16 MiB of
+// a program's output, and the request that names the task is at most 1 MiB.
+inline constexpr size_t kMaxTaskRecordBytes = size_t{18} << 20;
+
+// The first bytes of the record at path that hold its first max_items fields
+// (all of a shorter record), read in growing steps so that a list of large
+// records costs only their heads; never more than max_bytes. Nothing when path
+// is not a regular file that can be read; with kNoFollow, a link is not
+// followed out of the task folders.
+std::optional<std::string> ReadTaskRecordHead(const std::string& path, size_t max_items,
+                                              platform::LinkPolicy links,
+                                              size_t max_bytes = kMaxTaskRecordBytes);
 
 // The fields of a record in the delimited-text manner: a comma or a line end
 // ends a field, a field in double quotes loses them. Every field is plain text

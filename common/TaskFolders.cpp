@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 
 #include "common/ProgramFolder.h"
-#include "common/TextUtil.h"
+#include "platform/FileAccess.h"
 
 namespace common {
 
@@ -35,10 +35,10 @@ std::string SampleTaskText() {
 void PrepareTaskFolders() {
   for (const char* folder : {"Tasks", "Tasks/Queue", "Tasks/Done"}) {
     const std::string path = ProgramPath(folder);
-    if (!FolderExists(path)) mkdir(path.c_str(), 0755);
+    if (!platform::IsFolder(path)) mkdir(path.c_str(), 0755);
   }
   const std::string script = ProgramPath("Tasks/hello.sh");
-  if (ReplaceFileBytes(script, SampleTaskText())) chmod(script.c_str(), 0755);
+  if (platform::WriteFileAtomic(script, SampleTaskText(), false) == 0) chmod(script.c_str(), 0755);
 }
 
 }  // namespace common

@@ -1,35 +1,12 @@
 #include "common/TextUtil.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/AtomicFile.h"
-
 namespace common {
 namespace {
-
-// File access goes straight to the system calls: the C++ streams would bring
-// their locale machinery into every program, and its start-up alone touches
-// hundreds of kilobytes.
-
-// Writes all of bytes to fd. Returns false on the first failed write.
-bool WriteAll(int fd, std::string_view bytes) { return platform::WriteAllBytes(fd, bytes) == 0; }
-
-// Opens path for writing (created when missing, with mode flag O_TRUNC or
-// O_APPEND) and writes bytes.
-bool WriteWholeFile(const std::string& path, int mode, std::string_view bytes) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | mode, 0666);
-  if (fd < 0) return false;
-  const bool written = WriteAll(fd, bytes);
-  return close(fd) == 0 && written;
-}
 
 std::string FormatLocal(std::time_t when, const char* format) {
   std::tm parts{};
@@ -210,47 +187,6 @@ std::string EndedPiecesCrLf(std::string_view text, char separator) {
     lines += "\r\n";
   }
   return lines;
-}
-
-bool WriteFileBytes(const std::string& path, std::string_view bytes) {
-  return WriteWholeFile(path, O_TRUNC, bytes);
-}
-
-bool ReplaceFileBytes(const std::string& path, std::string_view bytes) {
-  const int error = platform::WriteFileAtomic(path, bytes, false);
-  errno = error;
-  return error == 0;
-}
-
-bool AppendFileBytes(const std::string& path, std::string_view bytes) {
-  return WriteWholeFile(path, O_APPEND, bytes);
-}
-
-std::optional<std::string> ReadFileBytes(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string content;
-  char buffer[8192];
-  while (true) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      close(fd);
-      if (n < 0) return std::nullopt;
-      return content;
-    }
-    content.append(buffer, static_cast<size_t>(n));
-  }
-}
-
-bool FileExists(const std::string& path) {
-  struct stat info{};
-  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-bool FolderExists(const std::string& path) {
-  struct stat info{};
-  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 }  // namespace common

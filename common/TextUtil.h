@@ -1,6 +1,7 @@
 #pragma once
 // Text helpers shared by every program: the general date text, the number text,
-// ties-to-even rounding, conversions, and CR LF file writing.
+// ties-to-even rounding, conversions and CR LF lines. Files are read and
+// written through platform/FileAccess.h.
 
 #include <cstdint>
 #include <ctime>
@@ -60,19 +61,5 @@ std::string JoinCrLf(const std::vector<std::string>& lines, bool final_line_end)
 // Every piece of the text that a separator ends, each followed by CR LF; the
 // text after the last separator is dropped ("a#b#c" with '#' gives "a\r\nb\r\n").
 std::string EndedPiecesCrLf(std::string_view text, char separator);
-
-// Creates or truncates the file and writes the bytes. Returns false on failure.
-bool WriteFileBytes(const std::string& path, std::string_view bytes);
-// Replaces the file's content as one step: writes the bytes to a temporary file
-// in the same folder and renames it over the path, so a reader sees either the
-// former or the new content, never a part. Returns false on failure (the former
-// file is then untouched).
-bool ReplaceFileBytes(const std::string& path, std::string_view bytes);
-// Appends the bytes, creating the file when missing. Returns false on failure.
-bool AppendFileBytes(const std::string& path, std::string_view bytes);
-// Reads a whole file; nothing when it cannot be read.
-std::optional<std::string> ReadFileBytes(const std::string& path);
-bool FileExists(const std::string& path);
-bool FolderExists(const std::string& path);
 
 }  // namespace common

@@ -1,14 +1,12 @@
 #include "common/WriteLog.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <string>
 #include <utility>
 
 #include "common/AgentConfig.h"
 #include "common/ProgramFolder.h"
 #include "common/TextUtil.h"
+#include "platform/FileAccess.h"
 
 namespace common {
 namespace {
@@ -33,13 +31,9 @@ void WriteLog(std::string_view text, int16_t level) {
   // One open, one write and one close per entry, so the file is complete on
   // disk whatever happens to the process and several programs can share it.
   const std::string path = ProgramPath("TarvoAgent.log");
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return;
   std::string entry = LogSecrets().empty() ? std::string(text) : HideSecrets(text, LogSecrets());
   entry += "\r\n";
-  const ssize_t ignored = write(fd, entry.data(), entry.size());
-  (void)ignored;
-  close(fd);
+  platform::WriteRegularFile(path, entry, platform::WriteMode::kAppend, 0644);
 }
 
 void LogFailure(std::string_view description, std::string_view label) {

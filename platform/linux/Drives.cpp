@@ -3,11 +3,12 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
-#include <fstream>
 #include <iterator>
 #include <set>
 
+#include "platform/FileAccess.h"
 #include "platform/linux/FileSystemSizes.h"
+#include "platform/linux/ProcReaders.h"
 
 namespace platform {
 namespace {
@@ -78,9 +79,7 @@ std::string UnderRoot(const std::string& root, std::string_view path) {
 }
 
 std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return ReadFileText(path, kMaxProcTextBytes).value_or("");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdlib>
 
+#include "platform/FileAccess.h"
 #include "platform/Wait.h"
 
 namespace platform {
@@ -67,23 +68,7 @@ std::string JoinRoot(const std::string& root, std::string_view relative) {
 
 
 std::optional<std::string> ReadProcText(const std::string& root, std::string_view relative) {
-  const std::string path = JoinRoot(root, relative);
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  // /proc files report no size; read in chunks until the end.
-  std::string text;
-  char chunk[8192];
-  while (true) {
-    const ssize_t n = read(fd, chunk, sizeof(chunk));
-    if (n < 0) {
-      close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    text.append(chunk, static_cast<size_t>(n));
-  }
-  close(fd);
-  return text;
+  return ReadFileText(JoinRoot(root, relative), kMaxProcTextBytes);
 }
 
 ProcStat ParseProcStat(std::string_view text) {

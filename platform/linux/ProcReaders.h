@@ -18,7 +18,11 @@ std::string JoinRoot(const std::string& root, std::string_view relative);
 // The text without the blanks, tabs and line ends around it.
 std::string_view TrimWhite(std::string_view text);
 
-// The text of root + relative ("proc/stat"); nothing when it cannot be read.
+// The most a /proc or /sys text is read to; a larger one counts as unreadable.
+inline constexpr size_t kMaxProcTextBytes = 16 << 20;
+
+// The text of root + relative ("proc/stat"); nothing when it cannot be read
+// (not a regular file, or larger than kMaxProcTextBytes).
 std::optional<std::string> ReadProcText(const std::string& root, std::string_view relative);
 
 // Processor times of one "cpuN" line of /proc/stat, in clock ticks (USER_HZ).

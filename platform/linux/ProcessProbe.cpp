@@ -1,10 +1,10 @@
 #include "platform/linux/ProcessProbe.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <charconv>
+
+#include "platform/FileAccess.h"
+#include "platform/linux/ProcReaders.h"
 
 namespace platform {
 
@@ -49,18 +49,9 @@ std::optional<ProcessIdentity> ParseProcessIdentity(std::string_view text) {
 std::optional<ProcessIdentity> ReadProcessIdentity(int pid, const std::string& proc_root) {
   if (pid <= 0) return std::nullopt;
   std::string path = proc_root + "/" + std::to_string(pid) + "/stat";
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  char buffer[1024];
-  std::string text;
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  close(fd);
-  return ParseProcessIdentity(text);
+  const std::optional<std::string> text = ReadFileText(path, kMaxProcTextBytes);
+  if (!text) return std::nullopt;
+  return ParseProcessIdentity(*text);
 }
 
 bool ProcessIsAlive(int pid, uint64_t start_time) {

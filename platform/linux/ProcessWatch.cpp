@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <string>
 #include <thread>
+
+#include "platform/FileAccess.h"
+#include "platform/linux/ProcReaders.h"
 
 namespace platform {
 namespace {
@@ -31,9 +33,10 @@ int OpenProcessDescriptor(int pid) {
 // Whether the process has ended according to /proc: gone, or a zombie (or
 // dead) waiting for its parent.
 bool EndedByProcState(int pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return true;
+  const std::optional<std::string> text =
+      ReadFileText("/proc/" + std::to_string(pid) + "/stat", kMaxProcTextBytes);
+  if (!text) return true;
+  const std::string_view line = std::string_view(*text).substr(0, text->find('\n'));
   const size_t paren = line.rfind(')');
   if (paren == std::string::npos || paren + 2 >= line.size()) return true;
   const char state = line[paren + 2];

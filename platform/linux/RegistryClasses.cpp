@@ -10,25 +10,26 @@
 
 #include <algorithm>
 #include <array>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <utility>
 
+#include "platform/FileAccess.h"
 #include "platform/linux/ProcReaders.h"
 
 namespace platform {
 namespace {
 
 constexpr std::string_view kFirstInstance = "0000";
+// The PCI id database is about a megabyte and a half.
+constexpr size_t kMaxPciIdsBytes = size_t{64} << 20;
 
 // The first line of a small attribute file without its surrounding blanks;
 // nothing when the file is missing or blank.
 std::optional<std::string> ReadAttribute(const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  if (!in || !std::getline(in, line)) return std::nullopt;
-  const std::string_view trimmed = TrimWhite(line);
+  const std::optional<std::string> text = ReadFileText(path, kMaxProcTextBytes);
+  if (!text) return std::nullopt;
+  const std::string_view trimmed = TrimWhite(std::string_view(*text).substr(0, text->find('\n')));
   if (trimmed.empty()) return std::nullopt;
   return std::string(trimmed);
 }
@@ -114,14 +115,17 @@ constexpr std::pair<unsigned, std::string_view> kKnownVendors[] = {
 // Looks the vendor up in a pci.ids file: vendor lines start at the first
 // column with four hex digits and two blanks.
 std::optional<std::string> VendorFromPciIds(const std::string& path, unsigned vendor_id) {
-  std::ifstream in(path);
-  if (!in) return std::nullopt;
-  std::string line;
-  while (std::getline(in, line)) {
+  const std::optional<std::string> text = ReadFileText(path, kMaxPciIdsBytes);
+  if (!text) return std::nullopt;
+  std::string_view rest = *text;
+  while (!rest.empty()) {
+    const size_t end = std::min(rest.find('\n'), rest.size());
+    const std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(std::min(end + 1, rest.size()));
     if (line.size() < 7 || line[4] != ' ' || line[5] != ' ') continue;
-    const std::optional<unsigned> id = ParseHexId(std::string_view(line).substr(0, 4));
+    const std::optional<unsigned> id = ParseHexId(line.substr(0, 4));
     if (id && *id == vendor_id) {
-      const std::string_view name = TrimWhite(std::string_view(line).substr(6));
+      const std::string_view name = TrimWhite(line.substr(6));
       if (!name.empty()) return std::string(name);
     }
   }

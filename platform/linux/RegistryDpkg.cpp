@@ -6,11 +6,10 @@
 
 #include <sys/stat.h>
 
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <unordered_map>
 
+#include "platform/FileAccess.h"
 #include "platform/linux/ProcReaders.h"
 
 namespace platform {
@@ -70,12 +69,11 @@ FileStamp StampOf(const std::string& path) {
   return FileStamp{true, info.st_dev, info.st_ino, info.st_size, info.st_mtim};
 }
 
+// The dpkg status database of a large machine runs to tens of megabytes.
+constexpr size_t kMaxStatusBytes = size_t{256} << 20;
+
 std::optional<std::string> ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  return std::move(text).str();
+  return ReadFileText(path, kMaxStatusBytes);
 }
 
 // The parsed database with its subkey names and a lookup by name.

@@ -249,25 +249,11 @@ int EnsureFolder(const std::string& path) {
 }
 
 std::optional<std::string> ReadTextFile(const std::string& path, int* err) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (err) *err = errno;
+  std::string text;
+  if (const int read_err = platform::ReadRegularFile(path, kMaxRecordBytes, text)) {
+    if (err) *err = read_err;
     return std::nullopt;
   }
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      if (err) *err = errno;
-      close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  close(fd);
   return text;
 }
 

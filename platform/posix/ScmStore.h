@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/AtomicFile.h"
+#include "platform/FileAccess.h"
 #include "platform/ServiceManager.h"
 
 namespace platform::scm {
@@ -81,7 +81,10 @@ std::string StatusFolder(const std::string& root, std::string_view name);
 int EnsureFolder(const std::string& path);
 // Writes bytes to a temporary file beside path and renames it over path.
 using platform::WriteFileAtomic;
-// Whole file; nothing when it cannot be read (err, when given, gets errno).
+// Records and unit files are small; a larger file is not one of them.
+inline constexpr size_t kMaxRecordBytes = 1 << 20;
+// Whole regular file of at most kMaxRecordBytes; nothing when it cannot be
+// read (err, when given, gets errno).
 std::optional<std::string> ReadTextFile(const std::string& path, int* err = nullptr);
 
 // The installed service of that name (any letter case), or nothing (err gets

@@ -15,6 +15,7 @@
 #include "agent/RRDTemplate.h"
 #include "common/TextUtil.h"
 #include "platform/ChildProcess.h"
+#include "platform/FileAccess.h"
 #include "tests/agent/AgentTestSupport.h"
 #include "tests/support/Processes.h"
 #include "tests/support/TempFolder.h"
@@ -141,7 +142,7 @@ TEST_F(RrdFeedTest, FeedRRDToolOnAFreshInstallationCreatesFeedsAndDrawsEveryData
   EXPECT_EQ(LastUpdate(Rrd("MEM.rrd")), "123456789");
   EXPECT_EQ(LastUpdate(Rrd("DSKC.rrd")), "6000000000");
   EXPECT_EQ(LastUpdate(Rrd("NET.rrd")), "1000 2000");
-  EXPECT_FALSE(common::FileExists(Rrd("DSKD.rrd")));
+  EXPECT_FALSE(platform::IsRegularFile(Rrd("DSKD.rrd")));
   for (const char* image :
        {"CPU-6Horas.gif", "MEM-6Horas.gif", "DSKC-6Horas.gif", "NET-6Horas.gif"}) {
     EXPECT_EQ(ReadAll(Rrd(image)).substr(0, 4), "\x89PNG") << image;
@@ -166,7 +167,7 @@ TEST_F(RrdFeedTest, FeedRRDToolKeepsAnEditedTemplateAndRewritesADeletedOne) {
   ASSERT_TRUE(WaitForRrdProcesses());
   EXPECT_EQ(ReadAll(Rrd("rrdtool.tpl")), edited);
   EXPECT_EQ(LastUpdate(Rrd("CPU.rrd")), "37.5");
-  EXPECT_FALSE(common::FileExists(Rrd("MEM.rrd")));
+  EXPECT_FALSE(platform::IsRegularFile(Rrd("MEM.rrd")));
   EXPECT_EQ(CountLines(Log(), "rrdtool: rrdtool"), 1) << Log();
 
   // Deleted, the template comes back with the sizes of the moment; the graph
@@ -178,7 +179,7 @@ TEST_F(RrdFeedTest, FeedRRDToolKeepsAnEditedTemplateAndRewritesADeletedOne) {
   EXPECT_EQ(ReadAll(Rrd("rrdtool.tpl")), DefaultTemplateText(1073741824, 1e10));
   EXPECT_EQ(ReadAll(Rrd("RrdMkGraph.sh")), script);
   EXPECT_TRUE(WaitForRrdProcesses());
-  EXPECT_TRUE(common::FileExists(Rrd("MEM.rrd")));
+  EXPECT_TRUE(platform::IsRegularFile(Rrd("MEM.rrd")));
 }
 
 TEST_F(RrdFeedTest, UpdateRRDToolDBsStartsEveryUpdateRecordAndStopsAtABrokenOne) {

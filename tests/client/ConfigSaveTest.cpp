@@ -1,6 +1,10 @@
 #include "client/ConfigSave.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "common/AgentConfig.h"
 #include "tests/client/ToolTestSupport.h"
@@ -25,8 +29,9 @@ class ConfigSaveTest : public ::testing::Test {
   std::string path_ = home_.Path("TarvoAgent.cfg");
 };
 
-TEST_F(ConfigSaveTest, SavingTheDefaultFileUnchangedWritesTheTwentyLines) {
+TEST_F(ConfigSaveTest, ANewFileGetsTheTwentyLines) {
   common::AgentConfig config = Load();  // writes the default file first
+  std::filesystem::remove(path_);
   ASSERT_EQ(SaveConfigFile(EditsOf(config), config, path_), std::nullopt);
   EXPECT_EQ(ReadAll(path_),
             "LISTEN=0.0.0.0\r\n"
@@ -51,6 +56,50 @@ TEST_F(ConfigSaveTest, SavingTheDefaultFileUnchangedWritesTheTwentyLines) {
             "LOGLEVEL=0\r\n");
 }
 
+// Files as people and older programs leave them. An unchanged save must give
+// them back byte for byte; an edited one must read back as edited, whatever
+// else the file holds, with everything else where it stood.
+TEST_F(ConfigSaveTest, SavesOnlyWhatChangedWhateverTheFormerFileHolds) {
+  const struct {
+    const char* name;
+    std::string file;
+    std::string kept;  // a part that the edited save must keep as it was
+  } cases[] = {
+      {"default file", common::DefaultAgentConfigText(), "NETMON=TRUE \r\n"},
+      {"latin-1, comments, quotes and commas",
+       "# Tarvo "
+       "Agent\r\nTARVOSERVER=servi\xE7o.local\r\nPORT=9000\r\nLOGLEVEL=2,COMMAND3=inline|x\r\n"
+       "; kept as written\r\n\"COMMAND4=a,b|c\"\r\n\"PORT=23099\"\r\n",
+       "; kept as written\r\n\"COMMAND4=a,b|c\"\r\n"},
+      {"CR-only lines", "LISTEN=127.0.0.1\rPORT=8080\rLOGLEVEL=1\rCOMMAND3=ps|-e|x|y\r",
+       "LISTEN=127.0.0.1\r"},
+      {"a value that cannot be a port, then a quote never closed",
+       "PORT=8080\r\nport=abc\r\nPROCESSTIMEOUT=30\r\n\"COMMAND4=never closed\r\nPORT=1\r\n",
+       "PROCESSTIMEOUT=30\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteAll(path_, c.file);
+    common::AgentConfig config = Load();
+    ASSERT_EQ(SaveConfigFile(EditsOf(config), config, path_), std::nullopt);
+    EXPECT_EQ(ReadAll(path_), c.file);
+
+    const common::AgentConfig before = Load();
+    ConfigEdits edits = EditsOf(config);
+    edits.Port = "9001";
+    edits.LogLevel = "3";
+    ASSERT_EQ(SaveConfigFile(edits, config, path_), std::nullopt);
+    const std::string saved = ReadAll(path_);
+    EXPECT_NE(saved.find(c.kept), std::string::npos) << saved;
+    common::AgentConfig expected = before;
+    expected.Port = 9001;
+    expected.LogLevel = 3;
+    const common::AgentConfig reloaded = Load();
+    expected.PerfKeyList = reloaded.PerfKeyList;
+    EXPECT_EQ(reloaded, expected) << saved;
+  }
+}
+
 TEST_F(ConfigSaveTest, KeepsWhatTheEditorDoesNotShowAndReloadsAsSaved) {
   WriteAll(path_,
            "port=8080\r\nTARGETTARVOAGENT=10.0.0.9\r\nPERIODOBASE=1500\r\n"
@@ -68,11 +117,14 @@ TEST_F(ConfigSaveTest, KeepsWhatTheEditorDoesNotShowAndReloadsAsSaved) {
   edits.NetMon = false;
   ASSERT_EQ(SaveConfigFile(edits, config, path_), std::nullopt);
 
-  const std::string saved = ReadAll(path_);
-  EXPECT_NE(saved.find("\r\nPORT=9000\r\n"), std::string::npos) << saved;
-  EXPECT_NE(saved.find("LOGLEVEL=2\r\nCOMMAND3=ps | -e |sshd|\r\nPROCESSTIMEOUT=30\r\n"),
-            std::string::npos)
-      << saved;
+  // Each changed key in its place; keys the file lacked at its end.
+  EXPECT_EQ(ReadAll(path_),
+            "PORT=9000\r\nTARGETTARVOAGENT=127.0.0.1\r\nPERIODOBASE=1500\r\n"
+            "COMMAND3=ps | -e |sshd|\r\nPROCESSTIMEOUT=30\r\nNETINTERFACE3=eth9\r\n"
+            "PERFORMANCEMON1=238|% Processor Time|0#0|CPU\r\n"
+            "PERFORMANCEMON4=4|Available Bytes||FREE\r\nLOGLEVEL=2\r\n"
+            "NETMON=False\r\nTARVOSERVER=central.example\r\nAllowRemoteExec=True\r\n"
+            "NETINTERFACE1=lo\r\nPERFORMANCEMON2=2|Processes|\r\n");
   // The running client takes the new port and server at once, keeps its target.
   EXPECT_EQ(config.Port, 9000);
   EXPECT_EQ(config.CentralServer, "central.example");
@@ -96,6 +148,45 @@ TEST_F(ConfigSaveTest, KeepsWhatTheEditorDoesNotShowAndReloadsAsSaved) {
   EXPECT_EQ(reloaded.ProcessTimeout, 30);
   EXPECT_EQ(reloaded.LogLevel, 2);
   EXPECT_EQ(reloaded.RemoteClients, config.RemoteClients);
+}
+
+// The file seen through a link, read-only and another account's: the save
+// writes the link's target and keeps what the file was.
+TEST_F(ConfigSaveTest, AnEditedSaveThroughALinkKeepsTheLinkModeAndOwner) {
+  const std::string target = home_.Path("TarvoAgent.real");
+  WriteAll(target, common::DefaultAgentConfigText());
+  ASSERT_EQ(chmod(target.c_str(), 0444), 0);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+  }
+  std::filesystem::create_symlink("TarvoAgent.real", path_);
+  common::AgentConfig config = Load();
+  ConfigEdits edits = EditsOf(config);
+  edits.Port = "9001";
+  ASSERT_EQ(SaveConfigFile(edits, config, path_), std::nullopt);
+
+  EXPECT_TRUE(std::filesystem::is_symlink(path_));
+  EXPECT_EQ(Load().Port, 9001);
+  struct stat info {};
+  ASSERT_EQ(stat(target.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0444u);
+  if (root) {
+    EXPECT_EQ(info.st_uid, 65534u);
+  }
+}
+
+TEST_F(ConfigSaveTest, AFifoInPlaceOfTheFileIsNeitherReadNorReplaced) {
+  common::AgentConfig config = Load();
+  std::filesystem::remove(path_);
+  ASSERT_EQ(mkfifo(path_.c_str(), 0644), 0);
+  ConfigEdits edits = EditsOf(config);
+  edits.Port = "9001";
+  const std::optional<std::string> error = SaveConfigFile(edits, config, path_);
+  ASSERT_TRUE(error.has_value());
+  EXPECT_NE(error->find("not a regular file"), std::string::npos) << *error;
+  EXPECT_TRUE(std::filesystem::is_fifo(path_));
+  EXPECT_EQ(config.Port, 9000);
 }
 
 TEST_F(ConfigSaveTest, ANumberThatIsNotOneLeavesTheFileAndTheRecordAsTheyWere) {

@@ -186,6 +186,22 @@ TEST_F(Form1Test, TrayClicksOpenTheMenuOnlyWhileHooked) {
   EXPECT_EQ(BeepCount(), beeps + 1);
 }
 
+// Without a notification area a hidden window could never be shown again:
+// "Hide" minimises it instead, so it stays on the desktop's task list.
+TEST_F(Form1Test, HideWithoutATrayMinimisesTheWindow) {
+  if (QSystemTrayIcon::isSystemTrayAvailable()) GTEST_SKIP() << "this desktop has a tray";
+  Configure({"PORT=1", "TARVOSERVER="});
+  Form1 form;
+  form.Form_Load();
+  ASSERT_TRUE(form.isVisible());
+  Control<QAction>(form, "SendToTray")->trigger();
+  EXPECT_TRUE(form.isVisible());
+  EXPECT_TRUE(form.isMinimized());
+  Control<QAction>(form, "showform")->trigger();
+  EXPECT_TRUE(form.isVisible());
+  EXPECT_FALSE(form.isMinimized());
+}
+
 TEST(HideTitleBarTest, KeepsTheOuterRectangleAndTheCaptionInTheTag) {
   QWidget window;
   window.setWindowTitle(QStringLiteral("Message  Window"));

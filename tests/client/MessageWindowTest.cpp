@@ -7,11 +7,15 @@
 
 #include <filesystem>
 
+#include <sys/stat.h>
+
 #include <QDesktopServices>
 #include <QLabel>
+#include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QToolTip>
 
 #include "client/Form1.h"
 #include "client/Tray.h"
@@ -73,6 +77,7 @@ TEST_F(MessageWindowTest, FetchedEventsAreShownAndANewLineAlertsUntilTheWindowIs
   const std::string address = "127.0.0.1:" + std::to_string(server.port());
   Configure({"PORT=1", "TARVOSERVER=" + address});
   Form1 form;
+  TrayIconAdd(&form, Form1::Icon(), QStringLiteral("GUI Client for Tarvo Agent"));
 
   FetchUntil(form,
              "1|MONITOR|12/07/2026 10:00:00|srv1|ACME|disk full\r\n"
@@ -179,6 +184,121 @@ TEST_F(MessageWindowTest, AServerThatNeverAnswersDoesNotHoldTheWindowUp) {
   EXPECT_GT(beats, 10);
   EXPECT_FALSE(form.Messages()->isVisible());
   EXPECT_FALSE(std::filesystem::exists(EventsFile()));
+}
+
+// Events of a list however long alert once per check: the tray icon changes
+// its face in place (it is never taken out of the tray, so it keeps its slot
+// and a menu open over it stays open); "X" and a check that finds nothing new
+// end the alert under way at once.
+TEST_F(MessageWindowTest, OneAlertAtATimeInPlaceUntilXOrNothingNew) {
+  Configure({"PORT=1"});
+  std::string lines;
+  for (int k = 0; k < 40; ++k) lines += std::to_string(k) + "|LOGIN|12/07/2026|m|c|d\r\n";
+  Form1 form;
+  TrayIconAdd(&form, Form1::Icon(), QStringLiteral("GUI Client for Tarvo Agent"));
+  auto* menu = Control<QMenu>(form, "TrayMenu");
+  menu->popup(QPoint(10, 10));
+  ASSERT_TRUE(menu->isVisible());
+  form.Messages();  // loaded while the file did not exist: one design row
+  testsupport::WriteAll(EventsFile(), lines);
+  const int adds = TrayIconAdds();
+  const int faces = TrayIconFaceChanges();
+  const int beeps = BeepCount();
+
+  form.Timer1_Timer();
+  ASSERT_TRUE(WaitFor([&] { return form.Alerts().Idle(); }));
+  EXPECT_EQ(TrayIconFaceChanges(), faces + 3);
+  EXPECT_EQ(BeepCount(), beeps + 1);
+  EXPECT_EQ(TrayIconAdds(), adds);
+  EXPECT_TRUE(menu->isVisible());
+  EXPECT_EQ(TrayIconShown().cacheKey(), MessageWindow::Icon().cacheKey());
+
+  // "X" while the next alert shows its first face: nothing more follows.
+  form.Timer1_Timer();
+  EXPECT_FALSE(form.Alerts().Idle());
+  EXPECT_EQ(TrayIconFaceChanges(), faces + 4);
+  form.Messages()->CloseLBL_Click();
+  EXPECT_TRUE(form.Alerts().Idle());
+  ASSERT_TRUE(WaitFor([&] { return form.LoadedMessages() == nullptr && form.Waits().Idle(); }));
+  EXPECT_EQ(TrayIconFaceChanges(), faces + 4);
+  EXPECT_EQ(BeepCount(), beeps + 1);
+
+  // Loaded again the window shows all 40 lines; a new line starts an alert,
+  // and a check that finds the file as shown again ends it.
+  EXPECT_EQ(form.Messages()->RowCount(), 40);
+  testsupport::WriteAll(EventsFile(), lines + "40|LOGIN|12/07/2026|m|c|d\r\n");
+  form.Timer1_Timer();
+  EXPECT_FALSE(form.Alerts().Idle());
+  testsupport::WriteAll(EventsFile(), lines);
+  form.Timer1_Timer();
+  EXPECT_TRUE(form.Alerts().Idle());
+  EXPECT_EQ(TrayIconAdds(), adds);
+  menu->hide();
+}
+
+// An answer larger than the client keeps is dropped whole: the file keeps the
+// events it had, instead of a list with a hole and a line made of two halves.
+TEST_F(MessageWindowTest, AnAnswerPastTheBoundLeavesTheFileAsItWas) {
+  std::string body;
+  for (int k = 0; body.size() <= kMaxResponseBytes; ++k) {
+    body += std::to_string(k) + "|LOGIN|12/07/2026 10:00:00|machine|client|description\n";
+  }
+  FakePeer server([&](QTcpSocket* socket, const QByteArray& got) {
+    if (!got.endsWith("\n\n")) return;
+    socket->write((kHeader + body).c_str());
+    socket->disconnectFromHost();
+  });
+  Configure({"PORT=1", "LOGLEVEL=1", "TARVOSERVER=127.0.0.1:" + std::to_string(server.port())});
+  const std::string former = "1|MONITOR|12/07/2026 10:00:00|srv1|ACME|disk full\r\n";
+  testsupport::WriteAll(EventsFile(), former);
+  Form1 form;
+  form.Timer1_Timer();
+  const std::string log = home_.Path("TarvoAgent.log");
+  ASSERT_TRUE(
+      WaitFor([&] { return ReadAll(log).find("Winsock2_Close Func") != std::string::npos; }));
+  EXPECT_EQ(ReadAll(EventsFile()), former);
+  EXPECT_NE(ReadAll(log).find("The central server's answer passed 4194304 bytes and was dropped; "
+                              "ServerEvents.txt was left as it was Winsock2_Close Func "),
+            std::string::npos);
+
+  body = "2|LOGIN|12/07/2026 10:05:00|srv2|Beta|login failed\n";
+  Tick(form);
+  ASSERT_TRUE(WaitFor([&] { return ReadAll(EventsFile()) != former; }));
+  EXPECT_EQ(ReadAll(EventsFile()), "2|LOGIN|12/07/2026 10:05:00|srv2|Beta|login failed\r\n");
+}
+
+// A FIFO at the event file, with no writer, is no event file: the window shows
+// its design row and the check finds nothing, and neither waits on it.
+TEST_F(MessageWindowTest, AFifoAtTheEventFileReadsAsNoFile) {
+  Configure({"PORT=1"});
+  ASSERT_EQ(mkfifo(EventsFile().c_str(), 0644), 0);
+  Form1 form;
+  EXPECT_EQ(form.Messages()->RowCount(), 1);
+  EXPECT_EQ(Control<QLabel>(*form.Messages(), "Tipo_0")->text(), "Tipo");
+  const int beeps = BeepCount();
+  form.Timer1_Timer();
+  EXPECT_TRUE(form.Alerts().Idle());
+  EXPECT_EQ(BeepCount(), beeps);
+}
+
+// The window slides in without being activated; its tool tips show anyway.
+TEST_F(MessageWindowTest, ToolTipsShowWhileTheWindowIsNotActive) {
+  Configure({"PORT=1"});
+  testsupport::WriteAll(EventsFile(), "1|MONITOR|12/07/2026 10:00:00|srv1|ACME|disk full\r\n");
+  Form1 form;
+  MessageWindow* window = form.Messages();
+  window->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+  // Another window has the focus, as when the message window slides in.
+  QWidget other;
+  other.show();
+  other.activateWindow();
+  ASSERT_TRUE(WaitFor([&] { return other.isActiveWindow() && !window->isActiveWindow(); }));
+  QLabel* mark = Control<QLabel>(*window, "Descr_0");
+  QTest::mouseMove(mark, mark->rect().center());
+  ASSERT_TRUE(WaitFor([] { return QToolTip::isVisible(); }, 10000));
+  EXPECT_EQ(QToolTip::text(), "disk full");
+  QToolTip::hideText();
 }
 
 }  // namespace

@@ -74,7 +74,7 @@ TEST(CountNewEventsTest, ComparesOnlyTheFirstTenRowsFieldByField) {
 
 TEST(EventDetailTextTest, LinesUpTheLabels) {
   EXPECT_EQ(EventDetailText("disk full", "ACME", "srv1", "MONITOR"),
-            "Descrição:disk full\nCliente  :ACME\nMaquina  :srv1\nTipo     :MONITOR");
+            "Descri\xE7\xE3o:disk full\nCliente  :ACME\nMaquina  :srv1\nTipo     :MONITOR");
 }
 
 }  // namespace

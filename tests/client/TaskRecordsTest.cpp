@@ -1,9 +1,11 @@
 #include "client/TaskRecords.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
+#include "common/TaskFile.h"
 #include "tests/client/ToolTestSupport.h"
 #include "tests/support/TempFolder.h"
 
@@ -95,6 +97,68 @@ TEST(LoadTaskRows, ListsBothFoldersAndJudgesQueuedRecordsByTheirProcess) {
   std::filesystem::rename(home.Path("Tasks/Queue/" + running), home.Path("Tasks/Done/" + running));
   EXPECT_EQ(TaskRecordPath(home.Root(), home.Path("Tasks/Queue"), running),
             home.Path("Tasks/Done/" + running));
+}
+
+// A record is read only as far as the items wanted need, however large it is,
+// and never past the bound the reader gives.
+TEST(ReadTaskRecord, ReadsOnlyAsFarAsTheItemsNeed) {
+  testsupport::TempFolder folder;
+  std::string output;
+  for (int k = 0; k < 20000; ++k) output += "output line " + std::to_string(k) + "\r\n";
+  const std::string record = Record("BIG", "LIST.SH", "O", "OK", "0", output);
+  WriteAll(folder.Path("big"), record);
+  const std::optional<std::string> head =
+      ReadTaskRecord(folder.Path("big"), kListItems, kListRecordBytes);
+  ASSERT_TRUE(head.has_value());
+  EXPECT_LT(head->size(), 64u * 1024);
+  EXPECT_EQ(ReadTaskFields(*head, kListItems, kListItems).Status, "OK");
+  // The detail's 2000 items give what the whole record's first 2000 give.
+  const std::optional<std::string> detail =
+      ReadTaskRecord(folder.Path("big"), kDetailItems, common::kMaxTaskRecordBytes);
+  ASSERT_TRUE(detail.has_value());
+  EXPECT_LT(detail->size(), record.size());
+  EXPECT_EQ(ReadTaskFields(*detail, kDetailItems, kDetailTagItems).Output,
+            ReadTaskFields(record, kDetailItems, kDetailTagItems).Output);
+
+  // An item that runs on is read whole within the bound: a tag at its end
+  // still counts.
+  const std::string long_line(512 << 10, 'y');
+  WriteAll(folder.Path("long"),
+           "#FUNCTAG:OBJ:SCRIPTTASK\r\n" + long_line + "#FUNCTAG:STATUS:LATE\r\n");
+  EXPECT_EQ(ReadTaskFields(*ReadTaskRecord(folder.Path("long"), kListItems, kListRecordBytes),
+                           kListItems, kListItems)
+                .Status,
+            "LATE");
+
+  // A file far larger than any record (a hole here) is read to the bound only.
+  const std::string huge = folder.Path("huge");
+  WriteAll(huge, "#FUNCTAG:OBJ:SCRIPTTASK\r\n#FUNCTAG:OUTPUT\r\n");
+  std::filesystem::resize_file(huge, size_t{400} << 20);
+  EXPECT_EQ(ReadTaskRecord(huge, kListItems, kListRecordBytes)->size(), kListRecordBytes);
+  EXPECT_EQ(ReadTaskRecord(huge, kDetailItems, common::kMaxTaskRecordBytes)->size(),
+            common::kMaxTaskRecordBytes);
+}
+
+// A FIFO with no writer, a link to a device that never ends and a link out of
+// the folders: each is listed with empty fields, and none holds the list up.
+TEST(LoadTaskRows, ShowsFifosAndLinksAsUnreadable) {
+  clienttest::ProgramFolder home;
+  testsupport::TempFolder outside;
+  WriteAll(outside.Path("secret"), Record("SECRET", "X", "O", "OK", "0", "private"));
+  ASSERT_EQ(mkfifo(home.Path("Tasks/Done/F.TXT").c_str(), 0644), 0);
+  ASSERT_EQ(mkfifo(home.Path("Tasks/Queue/999999999_F.buf").c_str(), 0644), 0);
+  std::filesystem::create_symlink("/dev/zero", home.Path("Tasks/Done/ZERO.BUF"));
+  std::filesystem::create_symlink(outside.Path("secret"), home.Path("Tasks/Done/LINK.BUF"));
+  WriteAll(home.Path("Tasks/Done/OK.BUF"), Record("PLAIN", "X", "O", "OK", "0", ""));
+
+  const std::vector<TaskRow> rows = LoadTaskRows(home.Root());
+  ASSERT_EQ(rows.size(), 5u);
+  for (const char* name : {"F.TXT", "ZERO.BUF", "LINK.BUF", "999999999_F.buf"}) {
+    EXPECT_EQ(RowNamed(rows, name).FileName, name);
+    EXPECT_EQ(RowNamed(rows, name).TaskName, "") << name;
+  }
+  EXPECT_EQ(RowNamed(rows, "999999999_F.buf").Status, "FAIL");
+  EXPECT_EQ(RowNamed(rows, "OK.BUF").TaskName, "PLAIN");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // person at the machine uses them, offscreen, over a temporary program folder,
 // real /proc and the real performance data.
 
+#include <gtest/gtest.h>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -11,8 +12,10 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTest>
 #include <QTreeWidget>
-#include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "client/ConfigF.h"
 #include "client/Form1.h"
@@ -59,6 +62,18 @@ class ToolWindowsTest : public ::testing::Test {
     return texts;
   }
 
+  // A real left click on the header section of the column.
+  static void ClickHeader(QTreeWidget* list, int column) {
+    QHeaderView* header = list->header();
+    const QPoint at(header->sectionViewportPosition(column) + header->sectionSize(column) / 2,
+                    header->height() / 2);
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, at);
+  }
+
+  static void ClickRow(QTreeWidget* list, QTreeWidgetItem* item) {
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(item).center());
+  }
+
   static void Select(QListWidget* list, const QString& text) {
     const QList<QListWidgetItem*> found = list->findItems(text, Qt::MatchExactly);
     ASSERT_FALSE(found.isEmpty()) << text.toStdString();
@@ -93,15 +108,21 @@ TEST_F(ToolWindowsTest, TaskViewListsSortsAndShowsTheRecords) {
   Find<QAction>(&view, "menurefresh")->trigger();
   EXPECT_EQ(Column(list, 1), (QStringList{"FAIL", "OK", "FAIL"}));
 
-  view.ListView1_ColumnClick(1);
+  // A click on a header sorts by its column; a second one reverses the order.
+  view.show();
+  ClickHeader(list, 1);
   EXPECT_EQ(Column(list, 1), (QStringList{"FAIL", "FAIL", "OK"}));
-  view.ListView1_ColumnClick(1);
+  ClickHeader(list, 1);
   EXPECT_EQ(Column(list, 1), (QStringList{"OK", "FAIL", "FAIL"}));
+  // A refresh keeps the order and the headers clickable.
+  Find<QAction>(&view, "menurefresh")->trigger();
+  EXPECT_EQ(Column(list, 1), (QStringList{"OK", "FAIL", "FAIL"}));
+  ClickHeader(list, 0);  // another column keeps the order's direction
+  EXPECT_EQ(Column(list, 0), (QStringList{"B.BUF", "A.BUF", running}));
 
-  QTreeWidgetItem* done = list->topLevelItem(0);
+  QTreeWidgetItem* done = list->topLevelItem(1);
   ASSERT_EQ(done->text(0), "A.BUF");
-  list->setCurrentItem(done);
-  view.ListView1_ItemClick(done);
+  ClickRow(list, done);
   TaskDetail* detail = view.Detail();
   ASSERT_TRUE(detail->isVisible());
   EXPECT_TRUE(detail->isModal());
@@ -111,6 +132,34 @@ TEST_F(ToolWindowsTest, TaskViewListsSortsAndShowsTheRecords) {
   EXPECT_EQ(Find<QPlainTextEdit>(detail, "output")->toPlainText(), "\nEsta Funcionando");
   Find<QAction>(detail, "menuclose")->trigger();
   EXPECT_FALSE(detail->isVisible());
+}
+
+// The detail of a record whose name holds a byte that is no UTF-8, and its own
+// refresh after the agent swept the record from the queue to Tasks/Done.
+TEST_F(ToolWindowsTest, TaskDetailFindsASingleByteNameAndASweptRecord) {
+  clienttest::SleepingChild child;
+  const std::string queued = std::to_string(child.pid()) + "_R\xC9SUM\xC9.BUF";
+  WriteAll(home_.Path("Tasks/Queue/" + queued),
+           clienttest::Record("R\xC9SUM\xC9", "X", "O", "", "", ""));
+
+  TaskView view;
+  view.show();
+  QTreeWidget* list = Find<QTreeWidget>(&view, "ListView1");
+  ASSERT_EQ(list->topLevelItemCount(), 1);
+  QTreeWidgetItem* item = list->topLevelItem(0);
+  EXPECT_EQ(item->text(0), QString::number(child.pid()) + QString::fromUtf8("_RÉSUMÉ.BUF"));
+  ClickRow(list, item);
+  TaskDetail* detail = view.Detail();
+  ASSERT_TRUE(detail->isVisible());
+  EXPECT_EQ(Find<QLineEdit>(detail, "taskname")->text(), QString::fromUtf8("RÉSUMÉ"));
+  EXPECT_EQ(Find<QLineEdit>(detail, "status")->text(), "");
+
+  WriteAll(home_.Path("Tasks/Done/" + queued),
+           clienttest::Record("R\xC9SUM\xC9", "X", "O", "OK", "0", "done"));
+  std::filesystem::remove(home_.Path("Tasks/Queue/" + queued));
+  Find<QAction>(detail, "menuRefresh")->trigger();
+  EXPECT_EQ(Find<QLineEdit>(detail, "status")->text(), "OK");
+  EXPECT_EQ(Find<QPlainTextEdit>(detail, "output")->toPlainText(), "\ndone");
 }
 
 TEST_F(ToolWindowsTest, ConfigEditorOffersTheInterfacesAndRefusesAPortThatIsNotANumber) {
@@ -133,8 +182,32 @@ TEST_F(ToolWindowsTest, ConfigEditorOffersTheInterfacesAndRefusesAPortThatIsNotA
   Find<QLineEdit>(&editor, "TarvoServer_c")->setText(QStringLiteral("127.0.0.1:8081"));
   editor.Command1_Click();
   EXPECT_EQ(messages_.size(), 1u);
-  EXPECT_NE(ReadAll(path).find("\r\nPORT=9000\r\nRRDTOOL=True\r\n"), std::string::npos);
+  // Only the server changed: the port was 9000 already.
+  std::string expected = before;
+  expected.replace(expected.find("TARVOSERVER="), 12, "TARVOSERVER=127.0.0.1:8081");
+  EXPECT_EQ(ReadAll(path), expected);
   EXPECT_EQ(common::TheAgentConfig().CentralServer, "127.0.0.1:8081");
+}
+
+// The files hold single-byte text: what the editor shows and saves back of a
+// byte that is no UTF-8 is that byte.
+TEST_F(ToolWindowsTest, ConfigEditorSavesLatin1TextBackByteForByte) {
+  const std::string path = home_.Path("TarvoAgent.cfg");
+  const std::string file =
+      "TARVOSERVER=servi\xE7o.local\r\nPORT=9000\r\nCOMMAND3=grep|\xC9T\xC9|a|b\r\n";
+  WriteAll(path, file);
+  common::TheAgentConfig() = common::AgentConfig{};
+  common::LoadAgentConfig();
+  ConfigF editor;
+  EXPECT_EQ(Find<QLineEdit>(&editor, "TarvoServer_c")->text(), QString::fromUtf8("serviço.local"));
+  editor.Command1_Click();
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_EQ(ReadAll(path), file);
+  EXPECT_EQ(common::TheAgentConfig().CentralServer, "servi\xE7o.local");
+
+  Find<QLineEdit>(&editor, "TarvoServer_c")->setText(QString::fromUtf8("próximo"));
+  editor.Command1_Click();
+  EXPECT_NE(ReadAll(path).find("TARVOSERVER=pr\xF3ximo\r\n"), std::string::npos);
 }
 
 TEST_F(ToolWindowsTest, ChooserBrowsesTheLiveDataAndSendsTheChoiceToTheEditor) {

@@ -7,6 +7,7 @@
 
 #include "common/TaskFolders.h"
 #include "common/TextUtil.h"
+#include "platform/FileAccess.h"
 #include "tests/support/TempFolder.h"
 
 namespace common {
@@ -49,9 +50,9 @@ TEST_F(LoadAgentConfigTest, WritesTheDefaultFileAndTaskFoldersWhenMissing) {
       "REMOTECLIENTS=127.0.0.1;127.0.0\r\nCOMMAND1=ss | -t -n |:80|ESTAB\r\n"
       "COMMAND2=ss | -t -n |:50000|ESTAB\r\nLOGLEVEL=0 ";
   EXPECT_EQ(ReadAll(home_.Path("TarvoAgent.cfg")), expected);
-  EXPECT_TRUE(FolderExists(home_.Path("Tasks")));
-  EXPECT_TRUE(FolderExists(home_.Path("Tasks/Queue")));
-  EXPECT_TRUE(FolderExists(home_.Path("Tasks/Done")));
+  EXPECT_TRUE(platform::IsFolder(home_.Path("Tasks")));
+  EXPECT_TRUE(platform::IsFolder(home_.Path("Tasks/Queue")));
+  EXPECT_TRUE(platform::IsFolder(home_.Path("Tasks/Done")));
   EXPECT_EQ(ReadAll(home_.Path("Tasks/hello.sh")), SampleTaskText());
 
   EXPECT_EQ(config.ListenAddress, "0.0.0.0");
@@ -88,7 +89,7 @@ TEST_F(LoadAgentConfigTest, KeepsAnExistingFileAndResetsOnlyTheListedFields) {
   LoadAgentConfigFile(config, home_.Path("TarvoAgent.cfg"));
 
   EXPECT_EQ(ReadAll(home_.Path("TarvoAgent.cfg")), "PORT=1234\r\n");
-  EXPECT_FALSE(FolderExists(home_.Path("Tasks")));
+  EXPECT_FALSE(platform::IsFolder(home_.Path("Tasks")));
   EXPECT_EQ(config.Port, 1234);
   EXPECT_FALSE(config.RrdTool.has_value());
   EXPECT_FALSE(RrdToolIsOn(config));

@@ -135,40 +135,6 @@ TEST(DelimitedReaderTest, DropsAnUnclosedQuoteAndStops) {
 }  // namespace
 }  // namespace common
 
-TEST(ReplaceFileBytesTest, ReplacesTheWholeFileAndLeavesNoTemporaryBehind) {
-  testsupport::TempFolder folder;
-  const std::string path = folder.Path("ServerEvents.txt");
-  testsupport::WriteAll(path, "old line that is longer than the new content\r\n");
-  ASSERT_TRUE(common::ReplaceFileBytes(path, "new\r\n"));
-  EXPECT_EQ(testsupport::ReadAll(path), "new\r\n");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
-                          std::filesystem::directory_iterator()),
-            1);
-  // A folder in the way makes it fail without leaving its temporary file.
-  std::filesystem::create_directory(folder.Path("blocked"));
-  EXPECT_FALSE(common::ReplaceFileBytes(folder.Path("blocked"), "x"));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
-                          std::filesystem::directory_iterator()),
-            2);
-}
-
-TEST(FileBytesTest, WritesAppendsAndReadsBinaryBytes) {
-  testsupport::TempFolder folder;
-  const std::string path = folder.Path("log.txt");
-  const std::string binary("a\0b\r\n", 5);
-  ASSERT_TRUE(common::WriteFileBytes(path, "longer old content"));
-  ASSERT_TRUE(common::WriteFileBytes(path, binary));
-  ASSERT_TRUE(common::AppendFileBytes(path, "tail"));
-  EXPECT_EQ(common::ReadFileBytes(path), binary + "tail");
-  const std::string large(100000, 'x');
-  ASSERT_TRUE(common::AppendFileBytes(folder.Path("large"), large));
-  EXPECT_EQ(common::ReadFileBytes(folder.Path("large")), large);
-  // Missing files and folders are reported, not read as empty.
-  EXPECT_EQ(common::ReadFileBytes(folder.Path("missing")), std::nullopt);
-  EXPECT_EQ(common::ReadFileBytes(folder.path()), std::nullopt);
-  EXPECT_FALSE(common::AppendFileBytes(folder.Path("no/such/folder"), "x"));
-}
-
 // A request crafted with many passwords must neither leak one nor make the
 // masking of its log entries run without bound.
 TEST(HideSecretsTest, HidesOverlapsAsOneMarkAndTooManySecretsAsAWholeEntry) {

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "common/AgentConfig.h"
-#include "common/TextUtil.h"
+#include "platform/FileAccess.h"
 #include "tests/fuzz/FuzzHome.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string path = fuzzsupport::FuzzHome() + "/TarvoAgent.cfg";
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  if (!common::WriteFileBytes(path, text)) return 0;
+  if (platform::WriteRegularFile(path, text, platform::WriteMode::kTruncate) != 0) return 0;
   common::AgentConfig config;
   config.PerfKeyList = "2 4 236 238 260 510";
   common::LoadAgentConfigFile(config, path);
