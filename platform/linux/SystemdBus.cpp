@@ -125,7 +125,7 @@ struct Wanted {
 };
 
 Wanted StringProperty(const char* name, std::string* out) {
-  return {name, "s", [out, name](sd_bus_message* m) {
+  return {name, "s", [out](sd_bus_message* m) {
             const char* value = nullptr;
             const int r = SdBus()->message_read(m, "s", &value);
             if (r > 0 && value != nullptr) *out = value;

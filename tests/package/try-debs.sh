@@ -122,6 +122,16 @@ wait_for() {  # wait_for SECONDS COMMAND...
 }
 agent_says() { about | grep -q "version $1"; }
 
+# Waits until the agent answers ABOUT with the version and the watchdog runs;
+# sets agent_pid and watchdog_pid.
+services_running() {  # services_running VERSION WHEN
+  wait_for 30 agent_says "$1" || fail "$2 the agent does not answer ABOUT with $1"
+  wait_for 30 test -n "$(pid_of TarvoWDService)" || fail "$2 the watchdog does not run"
+  agent_pid=$(pid_of AgentTarvoService)
+  watchdog_pid=$(pid_of TarvoWDService)
+  note "running $2: agent $agent_pid, watchdog $watchdog_pid"
+}
+
 # The packages apt would add for `apt-get install ARGS`, and the disk space.
 simulate() {
   local output
@@ -172,24 +182,14 @@ round() {
       fail "tarvo-sc create failed"
     inroot tarvo-sc boot >/dev/null || fail "tarvo-sc boot failed"
   fi
-  wait_for 30 agent_says "$old_version" || fail "the agent does not answer ABOUT with $old_version"
-  wait_for 30 test -n "$(pid_of TarvoWDService)" || fail "the watchdog does not run"
-  local old_agent old_watchdog
-  old_agent=$(pid_of AgentTarvoService)
-  old_watchdog=$(pid_of TarvoWDService)
-  note "running before the upgrade: agent $old_agent, watchdog $old_watchdog"
+  services_running "$old_version" "before the upgrade"
+  local old_agent=$agent_pid old_watchdog=$watchdog_pid
 
   # Upgrade.
-  log=$(apt_in install "$agent_new" "$client_new" 2>&1) ||
-    fail "upgrade failed: $log"
-  wait_for 30 agent_says "$new_version" || fail "after the upgrade the agent does not say $new_version"
-  wait_for 30 test -n "$(pid_of TarvoWDService)" || fail "after the upgrade the watchdog does not run"
-  local new_agent new_watchdog
-  new_agent=$(pid_of AgentTarvoService)
-  new_watchdog=$(pid_of TarvoWDService)
-  note "running after the upgrade: agent $new_agent, watchdog $new_watchdog"
-  [ -n "$new_agent" ] && [ "$new_agent" != "$old_agent" ] || fail "the agent was not restarted"
-  [ -n "$new_watchdog" ] && [ "$new_watchdog" != "$old_watchdog" ] || fail "the watchdog was not restarted"
+  log=$(apt_in install "$agent_new" "$client_new" 2>&1) || fail "upgrade failed: $log"
+  services_running "$new_version" "after the upgrade"
+  [ -n "$agent_pid" ] && [ "$agent_pid" != "$old_agent" ] || fail "the agent was not restarted"
+  [ -n "$watchdog_pid" ] && [ "$watchdog_pid" != "$old_watchdog" ] || fail "the watchdog was not restarted"
   [ "$(sha256sum < "$root/var/lib/tarvo/TarvoAgent.cfg")" = "$config_sum" ] ||
     fail "TarvoAgent.cfg changed in the upgrade"
   [ "$(package_processes | wc -l)" -eq 2 ] || fail "other processes of the package: $(package_processes)"
