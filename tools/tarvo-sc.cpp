@@ -141,36 +141,47 @@ DWORD CollectRows(SC_HANDLE manager, std::vector<Row>* rows) {
   return 0;
 }
 
-// query NAME: the one service the name means (its name as installed, with or
-// without ".service" on systemd, or its display name there).
-DWORD QueryOne(SC_HANDLE manager, const std::string& name) {
-  Handle service(
-      OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
-  if (!service) return Failed("OpenService");
-  Row row{ServiceNameOf(service.get()), "", SERVICE_STOPPED, 0};
+// Prints the status block of an open service: the name it is installed under,
+// its display name, state and process id.
+DWORD PrintService(SC_HANDLE service) {
+  Row row{ServiceNameOf(service), "", SERVICE_STOPPED, 0};
   SERVICE_STATUS_PROCESS status{};
   DWORD needed = 0;
-  if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                            reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
+  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                            sizeof status, &needed)) {
     return Failed("QueryServiceStatusEx");
   }
   row.state = status.dwCurrentState;
   row.pid = status.dwProcessId;
   std::vector<unsigned char> buffer(1024);
   auto read_config = [&] {
-    return QueryServiceConfigA(service.get(),
-                               reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data()),
+    return QueryServiceConfigA(service, reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data()),
                                static_cast<DWORD>(buffer.size()), &needed);
   };
-  if (!read_config()) {
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return Failed("QueryServiceConfig");
+  bool read = read_config();
+  if (!read && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
     buffer.resize(needed);
-    if (!read_config()) return Failed("QueryServiceConfig");
+    read = read_config();
   }
-  const char* display = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data())->lpDisplayName;
-  row.display = display != nullptr ? display : row.name;
+  if (read) {
+    const char* display = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data())->lpDisplayName;
+    row.display = display != nullptr ? display : row.name;
+  } else if (GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE) {
+    row.display = row.name;  // a deleted service whose process has just ended
+  } else {
+    return Failed("QueryServiceConfig");
+  }
   PrintRow(row);
   return 0;
+}
+
+// query NAME: the one service the name means (its name as installed, with or
+// without ".service" on systemd, or its display name there).
+DWORD QueryOne(SC_HANDLE manager, const std::string& name) {
+  Handle service(
+      OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
+  if (!service) return Failed("OpenService");
+  return PrintService(service.get());
 }
 
 // query [NAME]: the status blocks, a blank line between them.
@@ -238,7 +249,8 @@ DWORD Act(SC_HANDLE manager, const std::string& command, const std::string& name
       return Failed("ControlService");
     }
   }
-  return Query(manager, &name);
+  // Through the handle: a deleted service that has just stopped is still shown.
+  return PrintService(service.get());
 }
 
 // boot: starts every automatic service that is not running.
