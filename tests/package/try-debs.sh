@@ -59,7 +59,7 @@ start_root() {
   chroot "$root" apt-get -q update >/dev/null
   if [ "$mode" = systemd ]; then
     chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get -y -q install systemd systemd-sysv dbus \
-      >/dev/null || { echo "cannot install systemd in the root" >&2; exit 1; }
+      >"$work/$mode-systemd.log" 2>&1 || { echo "cannot install systemd in the root" >&2; exit 1; }
     systemd-nspawn -b -D "$root" --register=no --keep-unit -q >"$work/$mode-boot.log" 2>&1 &
     nspawn_pid=$!
     init_pid=""
@@ -132,30 +132,46 @@ services_running() {  # services_running VERSION WHEN
   note "running $2: agent $agent_pid, watchdog $watchdog_pid"
 }
 
-# The packages apt would add for `apt-get install ARGS`, and the disk space.
+# The packages apt would add for `apt-get install ARGS`, and their installed
+# size (the packages' Installed-Size, ours read from the .deb).
 simulate() {
-  local output
+  local output names kib
   output=$(apt_in install -s "$@" 2>/dev/null)
-  echo "$(grep -c '^Inst ' <<<"$output") packages: $(grep '^Inst ' <<<"$output" | awk '{print $2}' | tr '\n' ' ')"
+  names=$(grep '^Inst ' <<<"$output" | awk '{print $2}' | tr '\n' ' ')
+  kib=$(inroot apt-cache show --no-all-versions $(tr ' ' '\n' <<<"$names" | grep -v '^tarvo-') |
+        awk '/^Installed-Size:/ {sum += $2} END {print sum + 0}')
+  for deb in "$@"; do
+    case "$deb" in *.deb) kib=$((kib + $(dpkg-deb -f "$root$deb" Installed-Size))) ;; esac
+  done
+  echo "$(wc -w <<<"$names") packages, $((kib / 1024)) MiB: $names"
 }
 
 # --- one round -------------------------------------------------------------------------
+# What the new tarvo-agent pulls onto the bare system of the root.
+pulled_packages() {
+  local with without both
+  with=$(simulate "$agent_new")
+  without=$(simulate --no-install-recommends "$agent_new")
+  both=$(simulate "$agent_new" "$client_new")
+  note "tarvo-agent with its recommendations adds $with"
+  note "tarvo-agent without recommendations adds $without"
+  note "tarvo-client adds $((${both%% *} - ${with%% *})) packages more than tarvo-agent alone"
+  # rrdtool draws with cairo, which brings X client libraries; nothing else.
+  local desktop=' (libqt6[^ ]*|qt6-[^ ]*|libgl1[^ ]*|libglx[^ ]*|libegl[^ ]*|libgles[^ ]*|mesa-[^ ]*|libllvm[^ ]*|libwayland[^ ]*|libdrm[^ ]*|xserver[^ ]*|libxkb[^ ]*)( |$)'
+  local x_client=' (libx11-[^ ]*|libxcb[^ ]*|libxext[^ ]*|libxrender[^ ]*|libxau[^ ]*|libxdmcp[^ ]*)( |$)'
+  grep -Eq "$desktop" <<<"$with" && fail "tarvo-agent pulls Qt, GL or a display server: $with"
+  grep -Eq "$desktop|$x_client" <<<"$without" &&
+    fail "tarvo-agent without recommendations pulls graphical libraries: $without"
+}
+
+# Installs the old packages (tarvo-client when there is one: 1.0.0 had the
+# windows in tarvo-agent), upgrades to the new ones, removes, purges; then
+# installs the new tarvo-agent afresh and purges it again.
 round() {
   mode=$1
   start_root
   port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-
-  # What tarvo-agent alone pulls onto this system.
-  local with without
-  with=$(simulate "$agent_old")
-  without=$(simulate --no-install-recommends "$agent_old")
-  note "tarvo-agent with its recommendations adds $with"
-  note "tarvo-agent without recommendations adds $without"
-  grep -Eiq ' (libqt|qt6|libgl|mesa|libllvm|libwayland|libdrm|xserver)' <<<"$with" &&
-    fail "tarvo-agent pulls Qt, GL or a display server: $with"
-  grep -Eiq ' (libqt|qt6|libgl|mesa|libllvm|libx|libwayland|libdrm|xserver)' <<<"$without" &&
-    fail "tarvo-agent without recommendations pulls graphical libraries: $without"
-  note "tarvo-client on top adds $(simulate "$agent_old" "$client_old" | cut -d' ' -f1) packages with the agent's"
+  pulled_packages
 
   # The configuration, edited before the first start (a free port, not 9000).
   mkdir -p "$root/var/lib/tarvo"
@@ -164,19 +180,15 @@ round() {
   local config_sum
   config_sum=$(sha256sum < "$root/var/lib/tarvo/TarvoAgent.cfg")
 
-  local log
-  log=$(apt_in install "$agent_old" 2>&1) || fail "install of tarvo-agent failed"
-  note "installed: tarvo-agent $(inroot dpkg-query -W -f '${Installed-Size}' tarvo-agent) KiB; $(grep -E 'additional disk space|newly installed' <<<"$log" | tr '\n' ' ')"
-  apt_in install "$client_old" >/dev/null 2>&1 || fail "install of tarvo-client failed"
-  note "installed: tarvo-client $(inroot dpkg-query -W -f '${Installed-Size}' tarvo-client) KiB"
-
+  local old_packages=("$agent_old")
+  [ -f "$root$client_old" ] && old_packages+=("$client_old")
+  apt_in install "${old_packages[@]}" >/dev/null 2>&1 || fail "install of $old_version failed"
   if [ "$mode" = systemd ]; then
     wait_for 30 inroot systemctl is-active --quiet tarvo-agent || fail "the agent unit did not start"
     [ "$(inroot systemctl is-enabled tarvo-watchdog 2>/dev/null)" = disabled ] ||
       fail "the watchdog unit is not installed disabled"
     inroot systemctl enable --now tarvo-watchdog >/dev/null 2>&1 || fail "the watchdog unit does not start"
   else
-    grep -q 'no service manager has' <<<"$log" || fail "postinst said nothing about the agent not running"
     inroot tarvo-sc create "Tarvo Agent Service" /usr/lib/tarvo/AgentTarvoService --start auto >/dev/null &&
       inroot tarvo-sc create "Tarvo WatchDog Service" /usr/lib/tarvo/TarvoWDService --start auto >/dev/null ||
       fail "tarvo-sc create failed"
@@ -186,6 +198,7 @@ round() {
   local old_agent=$agent_pid old_watchdog=$watchdog_pid
 
   # Upgrade.
+  local log
   log=$(apt_in install "$agent_new" "$client_new" 2>&1) || fail "upgrade failed: $log"
   services_running "$new_version" "after the upgrade"
   [ -n "$agent_pid" ] && [ "$agent_pid" != "$old_agent" ] || fail "the agent was not restarted"
@@ -193,6 +206,8 @@ round() {
   [ "$(sha256sum < "$root/var/lib/tarvo/TarvoAgent.cfg")" = "$config_sum" ] ||
     fail "TarvoAgent.cfg changed in the upgrade"
   [ "$(package_processes | wc -l)" -eq 2 ] || fail "other processes of the package: $(package_processes)"
+  note "installed: tarvo-agent $(inroot dpkg-query -W -f '${Installed-Size}' tarvo-agent) KiB," \
+       "tarvo-client $(inroot dpkg-query -W -f '${Installed-Size}' tarvo-client) KiB"
 
   # Remove.
   apt_in remove tarvo-client tarvo-agent >/dev/null 2>&1 || fail "remove failed"
@@ -206,6 +221,17 @@ round() {
   local left
   left=$(inroot find / -xdev -iname '*tarvo*' -not -path '/var/tmp/debs/*' 2>/dev/null)
   [ -z "$left" ] || fail "purge left: $left"
+  [ -z "$(package_processes)" ] || fail "left running after purge: $(package_processes)"
+
+  # A fresh installation of the new version: started by systemd, or a word
+  # that nothing started it.
+  log=$(apt_in install "$agent_new" 2>&1) || fail "install of $new_version failed"
+  if [ "$mode" = systemd ]; then
+    wait_for 30 inroot systemctl is-active --quiet tarvo-agent || fail "the agent unit did not start"
+  else
+    grep -q 'no service manager has' <<<"$log" || fail "postinst said nothing about the agent not running"
+  fi
+  apt_in purge tarvo-agent >/dev/null 2>&1 || fail "purge failed"
   [ -z "$(package_processes)" ] || fail "left running after purge: $(package_processes)"
 
   stop_root
