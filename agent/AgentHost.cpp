@@ -23,7 +23,6 @@ namespace {
 
 constexpr const char* kProgramName = "AgentTarvoService";
 constexpr int kTurnWaitMs = 130;
-constexpr int16_t kListenBacklog = 5;
 
 // Logs the text followed directly by the current date and time.
 void LogDated(std::string_view text, int16_t level) {
@@ -50,15 +49,20 @@ bool WaitForStopRequest(int listen_socket) {
 }
 
 // For the life of the main loop every pause of the thread serves clients, and a
-// stop request ends it at once.
+// stop request ends it at once; so does every wait of the platform layer (a
+// program's output, a drive's size, the walk of the processes).
 class ServingPauses {
  public:
   ServingPauses() {
     common::SetPauseHook([](std::chrono::milliseconds pause) {
       PauseServing(TheHostState().ListenSocket, StopPendingDescriptor(), pause);
     });
+    platform::SetWaitHook(ServeWhileWaiting);
   }
-  ~ServingPauses() { common::SetPauseHook({}); }
+  ~ServingPauses() {
+    platform::SetWaitHook({});
+    common::SetPauseHook({});
+  }
   ServingPauses(const ServingPauses&) = delete;
   ServingPauses& operator=(const ServingPauses&) = delete;
 };
@@ -80,7 +84,7 @@ void RunMainLoop() {
       LogDated("INICIO: Chaves carregadas. ", 2);
     }
     if (host.ListenSocket == kNoSocket) {
-      host.ListenSocket = OpenListener(config.Port, kListenBacklog);
+      host.ListenSocket = OpenListener(config.Port);
       LogDated("Erro - Reiniciando TCP ", 1);
     } else {
       ServeAndSample(host.ListenSocket);
@@ -122,7 +126,7 @@ int AgentMain() {
   }
 
   const auto main_loop = [&host, &config] {
-    host.ListenSocket = OpenListener(config.Port, kListenBacklog);
+    host.ListenSocket = OpenListener(config.Port);
     RunMainLoop();
   };
   common::RunService({.LogPrefix = "",

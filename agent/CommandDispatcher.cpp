@@ -32,12 +32,14 @@ using State = RequestState&;
 
 // One row of the command table. A word runs its handler when the line holds it,
 // unless the line also holds `unless` (so FCPU never also counts as CPU); gated
-// words run only when remote execution is allowed.
+// words run only when remote execution is allowed. Words that start a program
+// wait for it, and take turns with the others that do.
 struct CommandWord {
   std::string_view word;
   std::string_view unless;
   bool gated;
   Handler handler;
+  bool runs_program = false;
 };
 
 HandlerResult ExecWordReply(const RequestLine& line, RequestState& state) {
@@ -64,10 +66,10 @@ constexpr CommandWord kCommandTable[] = {
      [](Line l, State) { return ServiceStopReply(l, CutWord(l.Upper, 1)); }},
     {"SERVICE_START", "", true,
      [](Line l, State) { return ServiceStartReply(l, CutWord(l.Upper, 1)); }},
-    {"EXEC", "", true, ExecWordReply},
+    {"EXEC", "", true, ExecWordReply, true},
     {"PUSHEVENTS", "", false, [](Line l, State) { return PushEventsReply(l); }},
     {"TASKQUERY", "", false, [](Line l, State) { return TaskQueryReply(l); }},
-    {"EXETASK", "", true, [](Line l, State) { return ExeTaskReply(l); }},
+    {"EXETASK", "", true, [](Line l, State) { return ExeTaskReply(l); }, true},
     {"QUIT", "", false,
      [](Line, State s) {
        s.close_connection = true;
@@ -87,7 +89,7 @@ constexpr CommandWord kCommandTable[] = {
     {"DISK", "FDISK", false, [](Line l, State) { return DiskReply(l.Upper); }},
     {"FMEMORY", "", false, [](Line l, State) { return FmemoryReply(l.Upper); }},
     {"MEMORY", "FMEMORY", false, [](Line l, State) { return MemoryReply(l.Upper); }},
-    {"INFO", "", false, [](Line, State) { return InfoReply(); }},
+    {"INFO", "", false, [](Line, State) { return InfoReply(); }, true},
     {"PROCS", "", false, [](Line l, State) { return ProcsReply(l.Upper); }},
     {"THREADS", "", false, [](Line l, State) { return ThreadsReply(l.Upper); }},
     {"CMD", "", false, [](Line l, State) { return CmdReply(l.Upper); }},
@@ -98,11 +100,28 @@ bool Holds(std::string_view text, std::string_view word) {
   return text.find(word) != std::string_view::npos;
 }
 
+// Whether the line holds the word of the row so that its handler is tried.
+bool LineHoldsWord(std::string_view upper_line, const CommandWord& entry) {
+  return Holds(upper_line, entry.word) &&
+         (entry.unless.empty() || !Holds(upper_line, entry.unless));
+}
+
+// Calls visit(received, upper) for every line of the request that runs (those
+// ended by a line feed) until it returns false.
+template <typename Visit>
+void ForEachLine(std::string_view request, Visit visit) {
+  size_t start = 0;
+  for (size_t end = request.find('\n'); end != std::string_view::npos;
+       start = end + 1, end = request.find('\n', start)) {
+    const std::string_view received = request.substr(start, end - start);
+    if (!visit(received, common::ToUpper(received))) return;
+  }
+}
+
 // Runs the handlers of one line. Returns false when a handler failed.
 bool ProcessLine(const RequestLine& line, RequestState& state, CommandReply& reply) {
   for (const CommandWord& entry : kCommandTable) {
-    if (!Holds(line.Upper, entry.word)) continue;
-    if (!entry.unless.empty() && Holds(line.Upper, entry.unless)) continue;
+    if (!LineHoldsWord(line.Upper, entry)) continue;
     // Gated words need remote execution allowed and a client REMOTECLIENTS lists.
     if (entry.gated && !GatedWordAllowed(entry.word, line.Context)) continue;
     HandlerResult result = entry.handler(line, state);
@@ -135,6 +154,22 @@ std::optional<std::string> CutWord(std::string_view upper_line, size_t k) {
   return word;
 }
 
+bool RequestRunsPrograms(std::string_view request, const CommandContext& context) {
+  const common::AgentConfig& config = common::TheAgentConfig();
+  const bool gate_open = config.AllowRemoteExec &&
+                         RemoteClientAllowed(context.PeerAddress, config.RemoteClientList);
+  bool runs = false;
+  ForEachLine(request, [&](std::string_view, const std::string& upper) {
+    for (const CommandWord& entry : kCommandTable) {
+      if (entry.runs_program && (!entry.gated || gate_open) && LineHoldsWord(upper, entry)) {
+        runs = true;
+      }
+    }
+    return !runs;
+  });
+  return runs;
+}
+
 CommandReply ProcessCommand(std::string_view request, const CommandContext& context) {
   CommandReply reply;
   RequestState state;
@@ -143,17 +178,11 @@ CommandReply ProcessCommand(std::string_view request, const CommandContext& cont
   const common::ScopedLogSecrets hide_passwords(TaskPasswords(request));
   try {
     // Only lines ended by a line feed run; the text after the last one is ignored.
-    size_t start = 0;
-    for (size_t end = request.find('\n'); end != std::string_view::npos;
-         start = end + 1, end = request.find('\n', start)) {
-      const std::string_view received = request.substr(start, end - start);
-      const std::string upper = common::ToUpper(received);
-      const RequestLine line{received, upper, context};
-      if (!ProcessLine(line, state, reply)) {
-        reply.Text.clear();
-        break;
-      }
-    }
+    ForEachLine(request, [&](std::string_view received, const std::string& upper) {
+      if (ProcessLine(RequestLine{received, upper, context}, state, reply)) return true;
+      reply.Text.clear();
+      return false;
+    });
   } catch (const std::exception& error) {
     common::LogFailure(error.what(), kFailureLabel);
     reply.Text.clear();

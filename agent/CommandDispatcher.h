@@ -19,6 +19,11 @@ namespace agent {
 // CloseConnection keeps its value.
 CommandReply ProcessCommand(std::string_view request, const CommandContext& context);
 
+// Whether answering the request would start a program (EXEC, EXETASK or INFO
+// on a line that runs, the gated words only where the gate lets them through).
+// Logs nothing.
+bool RequestRunsPrograms(std::string_view request, const CommandContext& context);
+
 // Word k (0-based) of the upper-case line split at every single blank, with
 // every CR and LF removed; nothing when the line has fewer words.
 std::optional<std::string> CutWord(std::string_view upper_line, size_t k);

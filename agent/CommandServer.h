@@ -4,49 +4,57 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string_view>
+
+#include "platform/Wait.h"
 
 namespace agent {
-
-struct CommandReply;
 
 inline constexpr int kNoSocket = -1;
 
 // Opens the listening socket on ListenAddress:port (port 0: any free port, see
-// ListenerPort). ListenAddress is a dotted address, a host name whose first
-// IPv4 address is taken, or empty for any local address. Returns the socket, or
-// kNoSocket after logging the cause (a name that resolves to no address fails
-// as the bind does).
-int OpenListener(int32_t port, int16_t backlog);
+// ListenerPort), with the longest listen queue the system allows, so that a
+// burst of new clients is never turned away. ListenAddress is a dotted
+// address, a host name whose first IPv4 address is taken, or empty for any
+// local address. Returns the socket, or kNoSocket after logging the cause (a
+// name that resolves to no address fails as the bind does).
+int OpenListener(int32_t port);
 
 // The port a listening socket is bound to, or -1.
 int32_t ListenerPort(int listen_socket);
 
-// One polling cycle: accepts at most one connection (closing the connection
-// idle longest when ten are held already), then receives once from each
-// connection and answers the request of each that holds a line feed. A request
-// line longer than 1 MiB closes its connection.
+// One polling cycle: takes in the connections that wait (at most ten are held;
+// see the README), then visits each held connection once, receiving what it
+// sent and answering a complete request, with the cycle's pauses between.
 void ServeClients(int listen_socket);
 
-// Waits for the length of the pause and serves the clients meanwhile: whenever
-// a client socket or the listening socket becomes readable, it does at once
-// what the polling cycle would do with it (the request answered, the
-// connection accepted), then waits on. Inside a serve (a pause taken while a
-// request is answered) it only waits. Ends early when stop_fd (an event's
-// descriptor, or -1 for none) is readable and returns true then; false when the
-// whole pause has passed.
+// Waits for the length of the pause and serves the clients meanwhile: new
+// connections are taken in, requests answered and replies written as soon as
+// their sockets are ready. Inside the answer to a request (a pause a handler
+// takes) it only waits. Ends early when stop_fd (an event's descriptor, or -1
+// for none) is readable and returns true then; false when the whole pause has
+// passed.
 bool PauseServing(int listen_socket, int stop_fd, std::chrono::milliseconds pause);
 
-// Sends one zero byte and the reply's text on the connection in the slot
-// (1-based), every byte, waiting up to a few seconds for a client that reads
-// slowly; a reply that cannot be sent closes the connection. Closes it after the
-// reply when CloseConnection is set. A closed connection frees its slot at the
-// end of the cycle.
-void SendReply(const CommandReply& reply, int slot);
+// The wait the agent installs for the platform layer's blocking steps
+// (platform::SetWaitHook): serves the clients until fd is readable or the
+// deadline has come; a wait that is already due (a yield of long work) serves
+// what is ready without waiting. No request that runs a program starts inside
+// it: such a request waits for the next pause.
+void ServeWhileWaiting(int fd, const platform::WaitDeadline& deadline);
 
-// Number of client connections held (the live slots).
+// Number of client connections held.
 int ConnectionCount();
 
-// Closes every client connection and empties the table.
+// Closes every client connection (and those waiting to be taken in) and
+// empties the table.
 void CloseClientConnections();
+
+// The failure line of the command server: description, " Get Socket", date
+// and time, at level 1.
+void LogServeFailure(std::string_view description);
+
+// Whether a request is being answered now (a pause inside it only waits).
+bool AnsweringRequest();
 
 }  // namespace agent

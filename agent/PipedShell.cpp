@@ -13,6 +13,11 @@ namespace {
 
 constexpr std::string_view kRunPipedLabel = " RunPiped Func ";
 
+int& ProgramTurns() {
+  static int turns = 0;
+  return turns;
+}
+
 // Whether the upper-case line holds the upper-case filter: an empty filter
 // matches every non-empty line, nothing matches an empty line.
 bool LineHolds(std::string_view upper_line, std::string_view upper_filter) {
@@ -22,7 +27,20 @@ bool LineHolds(std::string_view upper_line, std::string_view upper_filter) {
 
 }  // namespace
 
+ProgramTurn::ProgramTurn() {
+  ++ProgramTurns();
+}
+
+ProgramTurn::~ProgramTurn() {
+  --ProgramTurns();
+}
+
+bool ProgramTurnTaken() {
+  return ProgramTurns() > 0;
+}
+
 std::string RunPiped(std::string_view command_line) {
+  const ProgramTurn turn;
   platform::ChildRunLimits limits;
   const int32_t timeout_seconds = common::TheAgentConfig().ProcessTimeout;
   if (timeout_seconds > 0) limits.Timeout = std::chrono::seconds(timeout_seconds);

@@ -173,4 +173,38 @@ std::string HideTaskPasswords(std::string_view request) {
   return HideTaskPasswords(request, request);
 }
 
+std::string PasswordPieceMask::Hide(std::string_view piece) {
+  static constexpr std::string_view kWord = "EXETASK";
+  // Where matching goes on after a mismatch: "E" is the only letter of the
+  // word that also starts it again ("EXE").
+  static constexpr size_t kFallBack[] = {0, 0, 1, 0, 0, 0, 0};
+  constexpr uint8_t kPasswordField = 1u << 6;
+  std::string shown;
+  shown.reserve(piece.size());
+  bool hiding = false;
+  for (const char c : piece) {
+    const bool secret = (fields_ & kPasswordField) != 0 && c != '#' && c != '\n';
+    if (secret) {
+      if (!hiding) shown += "***";
+    } else {
+      shown += c;
+    }
+    hiding = secret;
+    if (c == '\n') {
+      fields_ = 0;
+      matched_ = 0;
+      continue;
+    }
+    if (c == '#') fields_ = static_cast<uint8_t>((fields_ << 1) & 0x7f);
+    const char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    while (matched_ > 0 && upper != kWord[matched_]) matched_ = kFallBack[matched_ - 1];
+    if (upper == kWord[matched_]) ++matched_;
+    if (matched_ == kWord.size()) {
+      fields_ |= 1;
+      matched_ = kFallBack[kWord.size() - 1];
+    }
+  }
+  return shown;
+}
+
 }  // namespace agent

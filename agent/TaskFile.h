@@ -4,6 +4,7 @@
 // task's program runs (its format and reader are in common/TaskFile.h).
 // Also the checks and look-ups for names that arrive over the wire.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -110,5 +111,18 @@ std::vector<std::string> TaskPasswords(std::string_view request);
 // never reaches the log. The one-argument form hides them in the request itself.
 std::string HideTaskPasswords(std::string_view text, std::string_view request);
 std::string HideTaskPasswords(std::string_view request);
+
+// Hides the passwords of a request that arrives in pieces, piece by piece: the
+// bytes of every EXETASK password field (field 6 after the word, up to the next
+// "#" or line feed) are left out, each run of them written "***", wherever the
+// pieces are cut. Each piece costs time in proportion to its own length only.
+class PasswordPieceMask {
+ public:
+  std::string Hide(std::string_view piece);
+
+ private:
+  size_t matched_ = 0;   // letters of the word EXETASK matched so far
+  uint8_t fields_ = 0;   // bit k: a word EXETASK on this line has k "#" after it
+};
 
 }  // namespace agent

@@ -52,7 +52,9 @@ double MsSince(Clock::time_point start) {
 }
 
 Figures Summarise(std::vector<double> samples, double if_empty) {
-  if (samples.empty()) return {0, if_empty, if_empty, if_empty, if_empty, if_empty, if_empty};
+  if (samples.empty()) {
+    return {0, if_empty, if_empty, if_empty, if_empty, if_empty, if_empty, if_empty};
+  }
   std::sort(samples.begin(), samples.end());
   Figures figures;
   figures.count = samples.size();
@@ -60,6 +62,7 @@ Figures Summarise(std::vector<double> samples, double if_empty) {
   figures.median = Quantile(samples, 0.5);
   figures.p90 = Quantile(samples, 0.9);
   figures.p99 = Quantile(samples, 0.99);
+  figures.p999 = Quantile(samples, 0.999);
   figures.max = samples.back();
   for (const double sample : samples) figures.mean += sample;
   figures.mean /= static_cast<double>(samples.size());

@@ -29,6 +29,7 @@ struct Figures {
   double median = 0;
   double p90 = 0;
   double p99 = 0;
+  double p999 = 0;
   double max = 0;
   double mean = 0;
 };

@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
   config.PerfKeyList = agent::kBasePerfKeyList;
   config.Command[0] = {"ss ", " -t -n ", ":80", "ESTAB"};
   config.Command[1] = {"ss ", " -t -n ", ":50000", "ESTAB"};
-  const int listen_socket = agent::OpenListener(0, 5);
+  const int listen_socket = agent::OpenListener(0);
 
   BenchBlock("2 4 236 238 260 510", blocks);
   BenchBlock("2 4 236 238 260 510 230", std::max(1, blocks / 10));

@@ -1,9 +1,22 @@
 // Measures the agent's command protocol from outside: round trips of PING and
 // RESUMEMON on persistent connections and with a new connection per request,
-// by one client and by several at once, the request rate of several concurrent
-// clients, and the agent's CPU time and resident memory over the run.
+// by one client and by several at once, a burst of many clients each making
+// new connections, the request rate of several concurrent clients, and the
+// agent's CPU time and resident memory over the run.
 //
 //   protocol_bench --port N [--pid PID] [--requests 300] [--clients 8] [--seconds 10]
+//                  [--burst 50] [--burst-rounds 20]
+//
+// Further phases, each on its own:
+//   --task NAME        the round trips while another client's EXEC NAME runs
+//                      (the task should run for several seconds)
+//   --hostile SECONDS  three clients that never read their replies and ten that
+//                      trickle a byte every half second, beside a bystander
+//                      whose PINGs (new and persistent connections) are timed
+//   --soak SECONDS     8 clients polling RESUMEMON on persistent connections
+//   --zabbix           the peer agent: its passive check agent.ping on new
+//                      connections (a 13-byte header and the key), by 1 and
+//                      by --clients clients
 //
 // With --stop-rounds it instead installs the agent program given by --agent as
 // a service of its own, and times stops of the serving agent taken at random
@@ -20,8 +33,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -46,9 +61,15 @@ struct Options {
   int requests = 300;  // per client
   int clients = 8;
   int seconds = 10;   // length of the concurrent-clients phase
+  int burst = 50;     // clients of the burst phase, each making new connections
+  int burst_rounds = 20;
   std::string agent;  // the agent program, for the stop rounds
   int stop_rounds = 0;
   std::string period = "2000";
+  std::string task;     // EXEC'd beside the measurement
+  int hostile = 0;      // seconds of the hostile-clients phase
+  int soak = 0;         // seconds of the long polling phase
+  bool zabbix = false;  // the port is a zabbix agent's
 };
 
 // How a complete reply is recognised: the protocol has no length field, so the
@@ -57,9 +78,24 @@ struct Options {
 struct ReplyForm {
   bool ping = false;
   int line_ends = 0;  // CR LF count of a complete reply (0: the zero byte alone)
+  bool zabbix = false;  // a zabbix passive-check reply: header, length, value
 };
 
+// A zabbix passive check: "ZBXD", flags 1, the key's length (8 bytes, little
+// endian) and the key.
+std::string ZabbixRequest(std::string_view key) {
+  std::string request = "ZBXD\x01";
+  for (int k = 0; k < 8; ++k) request += static_cast<char>((key.size() >> (8 * k)) & 0xff);
+  return request += key;
+}
+
 bool Complete(const std::string& reply, const ReplyForm& form) {
+  if (form.zabbix) {
+    if (reply.size() < 13) return false;
+    uint64_t length = 0;
+    for (int k = 0; k < 8; ++k) length |= uint64_t(uint8_t(reply[5 + k])) << (8 * k);
+    return reply.size() >= 13 + length;
+  }
   if (reply.empty() || reply[0] != '\0') return false;
   const std::string_view text = std::string_view(reply).substr(1);
   if (form.ping) {
@@ -145,40 +181,65 @@ AgentUsage ReadUsage(int pid) {
   return usage;
 }
 
-void PrintLatencies(const char* label, const std::vector<double>& micros, int requests) {
+void PrintLatencies(const std::string& label, const std::vector<double>& micros, int requests) {
   const int lost = requests - static_cast<int>(micros.size());
   if (micros.empty()) {
-    std::printf("%-34s no reply (lost %d)\n", label, lost);
+    std::printf("%-38s no reply (lost %d)\n", label.c_str(), lost);
     return;
   }
   const bench::Figures figures = bench::Summarise(micros);
-  std::printf("%-34s median %8.3f  p90 %8.3f  p99 %8.3f  max %8.3f ms  lost %d\n", label,
-              figures.median / 1000.0, figures.p90 / 1000.0, figures.p99 / 1000.0,
-              figures.max / 1000.0, lost);
+  const auto slow = std::count_if(micros.begin(), micros.end(), [](double us) { return us > 5e5; });
+  std::printf(
+      "%-38s median %7.3f  p99 %7.3f  p99.9 %7.3f  max %8.3f ms  over 500 ms %ld  lost %d\n",
+      label.c_str(), figures.median / 1000.0, figures.p99 / 1000.0, figures.p999 / 1000.0,
+      figures.max / 1000.0, static_cast<long>(slow), lost);
 }
 
-std::vector<double> Persistent(const Options& options, std::string_view request,
-                               const ReplyForm& form) {
-  std::vector<double> micros;
-  int fd = ConnectLoopback(options.port);
-  for (int i = 0; i < options.requests; ++i) {
-    if (fd < 0) fd = ConnectLoopback(options.port);
-    const double us = fd < 0 ? -1 : RoundTrip(fd, request, form);
+// A client on one connection (connecting again when it is closed) asking as
+// long as more(asked so far) holds; the round trips of the answered requests.
+class PersistentClient {
+ public:
+  explicit PersistentClient(int port) : port_(port), fd_(ConnectLoopback(port)) {}
+  ~PersistentClient() {
+    if (fd_ >= 0) close(fd_);
+  }
+  PersistentClient(const PersistentClient&) = delete;
+  PersistentClient& operator=(const PersistentClient&) = delete;
+
+  // One request; false when it got no reply.
+  bool Ask(std::string_view request, const ReplyForm& form, std::vector<double>& micros) {
+    ++asked_;
+    if (fd_ < 0) fd_ = ConnectLoopback(port_);
+    const double us = fd_ < 0 ? -1 : RoundTrip(fd_, request, form);
     if (us >= 0) {
       micros.push_back(us);
-    } else if (fd >= 0) {
-      close(fd);
-      fd = -1;
+      return true;
     }
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    return false;
   }
-  if (fd >= 0) close(fd);
+  int asked() const { return asked_; }
+
+ private:
+  int port_;
+  int fd_;
+  int asked_ = 0;
+};
+
+std::vector<double> Persistent(int port, std::string_view request, const ReplyForm& form,
+                               const std::function<bool(int asked)>& more) {
+  std::vector<double> micros;
+  PersistentClient client(port);
+  while (more(client.asked())) client.Ask(request, form, micros);
   return micros;
 }
 
-std::vector<double> Fresh(const Options& options, std::string_view request, const ReplyForm& form) {
+std::vector<double> Fresh(int port, int requests, std::string_view request,
+                          const ReplyForm& form) {
   std::vector<double> micros;
-  for (int i = 0; i < options.requests; ++i) {
-    const double us = FreshRoundTrip(options.port, request, form);
+  for (int i = 0; i < requests; ++i) {
+    const double us = FreshRoundTrip(port, request, form);
     if (us >= 0) micros.push_back(us);
   }
   return micros;
@@ -194,6 +255,148 @@ std::vector<double> AtOnce(int clients, const std::function<std::vector<double>(
   std::vector<double> all;
   for (const auto& series : each) all.insert(all.end(), series.begin(), series.end());
   return all;
+}
+
+// The round trips of PING and RESUMEMON by one client and by several at once,
+// on persistent and on new connections.
+void MeasureRoundTrips(const Options& options, const ReplyForm& resumemon) {
+  const ReplyForm ping{true, 0};
+  for (const auto& [name, request, form] :
+       {std::tuple{"PING", "PING\n", ping}, std::tuple{"RESUMEMON", "RESUMEMON\n", resumemon}}) {
+    for (const int clients : {1, options.clients}) {
+      const std::string who = std::to_string(clients) + (clients == 1 ? " client" : " clients");
+      PrintLatencies(std::string(name) + ", persistent, " + who,
+                     AtOnce(clients,
+                            [&] {
+                              return Persistent(options.port, request, form,
+                                                [&](int asked) { return asked < options.requests; });
+                            }),
+                     clients * options.requests);
+      PrintLatencies(
+          std::string(name) + ", new connection, " + who,
+          AtOnce(clients, [&] { return Fresh(options.port, options.requests, request, form); }),
+          clients * options.requests);
+    }
+  }
+}
+
+// A client that runs a task with EXEC while the others are measured, and tells
+// how long its reply took.
+class TaskInFlight {
+ public:
+  TaskInFlight(int port, const std::string& task)
+      : start_(Clock::now()), thread_([this, port, task] {
+          const int fd = ConnectLoopback(port);
+          std::string reply;
+          char buffer[4096];
+          if (fd >= 0 && SendAll(fd, "EXEC " + task + "\n")) {
+            // The reply ends when the agent has sent it: wait for a pause after it.
+            pollfd pfd{fd, POLLIN, 0};
+            while (poll(&pfd, 1, reply.empty() ? 120000 : 200) > 0) {
+              const ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+              if (n <= 0) break;
+              if (reply.empty()) seconds_ = std::chrono::duration<double>(Clock::now() - start_).count();
+              reply.append(buffer, static_cast<size_t>(n));
+            }
+          }
+          if (fd >= 0) close(fd);
+          reply_bytes_ = reply.size();
+        }) {}
+
+  void Finish() {
+    thread_.join();
+    std::printf("EXEC reply beside the measurement: %zu bytes after %.2f s\n", reply_bytes_,
+                seconds_);
+  }
+
+ private:
+  Clock::time_point start_;
+  double seconds_ = 0;
+  size_t reply_bytes_ = 0;
+  std::thread thread_;
+};
+
+// Clients that do the agent harm while a bystander is timed: three send SWINV
+// every 50 ms and never read, ten trickle a byte every half second (each
+// connecting again when closed).
+void Hostile(const Options& options) {
+  std::atomic<bool> running = true;
+  std::vector<std::thread> harm;
+  for (int k = 0; k < 3; ++k) {
+    harm.emplace_back([&] {
+      int fd = -1;
+      while (running) {
+        if (fd < 0) fd = ConnectLoopback(options.port);
+        if (fd >= 0 && send(fd, "SWINV\n", 6, MSG_NOSIGNAL | MSG_DONTWAIT) < 0 &&
+            errno != EAGAIN) {
+          close(fd);
+          fd = -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      if (fd >= 0) close(fd);
+    });
+  }
+  for (int k = 0; k < 10; ++k) {
+    harm.emplace_back([&] {
+      int fd = -1;
+      while (running) {
+        if (fd < 0) fd = ConnectLoopback(options.port);
+        if (fd >= 0 && send(fd, "P", 1, MSG_NOSIGNAL) != 1) {
+          close(fd);
+          fd = -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      }
+      if (fd >= 0) close(fd);
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(2));  // every slot taken
+  const ReplyForm ping{true, 0};
+  std::vector<double> fresh;
+  std::vector<double> persistent;
+  int fresh_asked = 0;
+  PersistentClient bystander(options.port);
+  const auto end = Clock::now() + std::chrono::seconds(options.hostile);
+  while (Clock::now() < end) {
+    ++fresh_asked;
+    const double us = FreshRoundTrip(options.port, "PING\n", ping);
+    if (us >= 0) fresh.push_back(us);
+    for (int k = 0; k < 10; ++k) bystander.Ask("PING\n", ping, persistent);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  running = false;
+  for (std::thread& thread : harm) thread.join();
+  PrintLatencies("bystander PING, new connection", fresh, fresh_asked);
+  PrintLatencies("bystander PING, persistent", persistent, bystander.asked());
+}
+
+// 8 clients polling RESUMEMON on persistent connections for the whole phase.
+void Soak(const Options& options, const ReplyForm& resumemon) {
+  const auto end = Clock::now() + std::chrono::seconds(options.soak);
+  std::atomic<int> asked = 0;
+  const std::vector<double> micros = AtOnce(options.clients, [&] {
+    return Persistent(options.port, "RESUMEMON\n", resumemon, [&](int) {
+      if (Clock::now() >= end) return false;
+      ++asked;
+      return true;
+    });
+  });
+  PrintLatencies("RESUMEMON, persistent, " + std::to_string(options.clients) + " clients, " +
+                     std::to_string(options.soak) + " s",
+                 micros, asked);
+}
+
+// The peer agent's passive check on new connections, by one client and by several.
+void Zabbix(const Options& options) {
+  const ReplyForm form{false, 0, true};
+  const std::string request = ZabbixRequest("agent.ping");
+  for (const int clients : {1, options.clients}) {
+    PrintLatencies("zabbix agent.ping, new connection, " + std::to_string(clients) +
+                       (clients == 1 ? " client" : " clients"),
+                   AtOnce(clients, [&] { return Fresh(options.port, options.requests, request, form); }),
+                   clients * options.requests);
+  }
 }
 
 // Learns the form of the RESUMEMON reply from one request: a waiting period
@@ -309,6 +512,14 @@ int main(int argc, char** argv) {
     if (name == "--requests") options.requests = value;
     if (name == "--clients") options.clients = value;
     if (name == "--seconds") options.seconds = value;
+    if (name == "--burst") options.burst = value;
+    if (name == "--burst-rounds") options.burst_rounds = value;
+    if (name == "--task") options.task = argv[i + 1];
+    if (name == "--hostile") options.hostile = value;
+    if (name == "--soak") options.soak = value;
+  }
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--zabbix") options.zabbix = true;
   }
   if (options.stop_rounds > 0 && !options.agent.empty()) return StopRounds(options);
   if (options.port <= 0) {
@@ -320,24 +531,36 @@ int main(int argc, char** argv) {
   }
 
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // figures appear as each phase ends
+  if (options.zabbix) {
+    Zabbix(options);
+    return 0;
+  }
   const AgentUsage before = ReadUsage(options.pid);
   const ReplyForm ping{true, 0};
   const ReplyForm resumemon = LearnResumeMonForm(options.port);
   std::printf("RESUMEMON reply: %d lines\n", resumemon.line_ends);
-
-  for (const auto& [name, request, form] :
-       {std::tuple{"PING", "PING\n", ping}, std::tuple{"RESUMEMON", "RESUMEMON\n", resumemon}}) {
-    for (const int clients : {1, options.clients}) {
-      const std::string who = std::to_string(clients) + (clients == 1 ? " client" : " clients");
-      PrintLatencies((std::string(name) + ", persistent, " + who).c_str(),
-                     AtOnce(clients, [&] { return Persistent(options, request, form); }),
-                     clients * options.requests);
-      PrintLatencies((std::string(name) + ", new connection, " + who).c_str(),
-                     AtOnce(clients, [&] { return Fresh(options, request, form); }),
-                     clients * options.requests);
-    }
+  if (options.hostile > 0 || options.soak > 0) {
+    if (options.hostile > 0) Hostile(options);
+    if (options.soak > 0) Soak(options, resumemon);
+    const AgentUsage after = ReadUsage(options.pid);
+    std::printf("agent CPU time over the run: %.2f s; resident memory %ld KiB\n",
+                after.cpu_seconds - before.cpu_seconds, after.rss_kib);
+    return 0;
   }
-  Concurrent(options);
+
+  std::optional<TaskInFlight> task;
+  if (!options.task.empty()) task.emplace(options.port, options.task);
+  MeasureRoundTrips(options, resumemon);
+  if (task) {
+    task->Finish();
+  } else {
+    const int burst_requests = options.burst * options.burst_rounds;
+    PrintLatencies("PING, new connections, " + std::to_string(options.burst) + " clients",
+                   AtOnce(options.burst,
+                          [&] { return Fresh(options.port, options.burst_rounds, "PING\n", ping); }),
+                   burst_requests);
+    Concurrent(options);
+  }
 
   if (options.pid > 0) {
     const AgentUsage after = ReadUsage(options.pid);

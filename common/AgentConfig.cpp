@@ -140,7 +140,7 @@ std::string DefaultAgentConfigText() {
 }
 
 void WriteDefaultAgentConfig() {
-  WriteFileBytes(ProgramPath(kConfigFileName), DefaultAgentConfigText());
+  ReplaceFileBytes(ProgramPath(kConfigFileName), DefaultAgentConfigText());
 }
 
 void ApplyAgentConfigText(AgentConfig& config, std::string_view text) {
@@ -157,7 +157,7 @@ void LoadAgentConfigFile(AgentConfig& config, const std::string& path) {
   const bool readable = present && S_ISREG(info.st_mode);
   if (!present) {
     PrepareTaskFolders();
-    WriteFileBytes(path, DefaultAgentConfigText());
+    ReplaceFileBytes(path, DefaultAgentConfigText());
     platform::Beep();
   }
   config.RrdTool.reset();

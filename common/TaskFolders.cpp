@@ -38,7 +38,7 @@ void PrepareTaskFolders() {
     if (!FolderExists(path)) mkdir(path.c_str(), 0755);
   }
   const std::string script = ProgramPath("Tasks/hello.sh");
-  if (WriteFileBytes(script, SampleTaskText())) chmod(script.c_str(), 0755);
+  if (ReplaceFileBytes(script, SampleTaskText())) chmod(script.c_str(), 0755);
 }
 
 }  // namespace common

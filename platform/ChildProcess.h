@@ -50,7 +50,8 @@ std::optional<std::vector<std::string>> ResolveCommand(std::vector<std::string> 
 // Runs the arguments (args[0] the program, resolved by ResolveCommand) with
 // standard input from /dev/null and standard output and standard error on one
 // pipe, in its own process group, and collects the output until every holder of
-// the pipe has closed it or the time limit passes. Returns as soon as the output
+// the pipe has closed it or the time limit passes. Its waits go through
+// WaitReadable (platform/Wait.h). Returns as soon as the output
 // has ended, without waiting for a child that goes on working; only a child
 // (and its group) still holding its output at the time limit is killed.
 ChildRunResult RunChildProcess(const std::vector<std::string>& args, const ChildRunLimits& limits);

@@ -7,6 +7,8 @@
 #include <iterator>
 #include <set>
 
+#include "platform/linux/FileSystemSizes.h"
+
 namespace platform {
 namespace {
 
@@ -135,12 +137,14 @@ std::vector<DriveInfo> SelectDrives(const std::vector<MountEntry>& mounts) {
 std::vector<DriveInfo> ListDrives(const std::string& root) {
   std::vector<DriveInfo> drives =
       SelectDrives(ParseMountTable(ReadText(UnderRoot(root, kMountTable))));
-  for (DriveInfo& drive : drives) {
-    struct statvfs info;
-    if (statvfs(UnderRoot(root, drive.VolumeName).c_str(), &info) != 0) continue;
-    drive.IsReady = true;
-    drive.FreeSpace = static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
-    drive.TotalSize = static_cast<uint64_t>(info.f_blocks) * info.f_frsize;
+  std::vector<std::string> paths;
+  for (const DriveInfo& drive : drives) paths.push_back(UnderRoot(root, drive.VolumeName));
+  const std::vector<std::optional<struct statvfs>> sizes = ReadFileSystemSizes(paths);
+  for (size_t k = 0; k < drives.size(); ++k) {
+    if (!sizes[k]) continue;
+    drives[k].IsReady = true;
+    drives[k].FreeSpace = static_cast<uint64_t>(sizes[k]->f_bavail) * sizes[k]->f_frsize;
+    drives[k].TotalSize = static_cast<uint64_t>(sizes[k]->f_blocks) * sizes[k]->f_frsize;
   }
   return drives;
 }

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "platform/Drives.h"
+#include "platform/Wait.h"
 
 namespace platform {
 namespace {
@@ -92,6 +93,7 @@ uint64_t ProcSources::ThreadCount() {
   }
   uint64_t threads = 0;
   for (const int pid : ListProcessIds(root_)) {
+    YieldPoint();
     const auto text = ReadProcText(root_, "proc/" + std::to_string(pid) + "/stat");
     if (!text) continue;
     if (const auto stat = ParseProcessStat(*text)) {
@@ -293,6 +295,7 @@ std::optional<PerfObjectData> BuildProcessObject(ProcSources& sources) {
   };
   std::vector<Entry> entries;
   for (const int pid : ListProcessIds(sources.Root())) {
+    YieldPoint();
     const std::string folder = "proc/" + std::to_string(pid);
     const auto stat_text = ReadProcText(sources.Root(), folder + "/stat");
     if (!stat_text) continue;  // ended since the folder was listed

@@ -7,6 +7,8 @@
 #include <charconv>
 #include <cstdlib>
 
+#include "platform/Wait.h"
+
 namespace platform {
 namespace {
 
@@ -283,6 +285,7 @@ std::vector<int> ListProcessIds(const std::string& root) {
   if (dir == nullptr) return pids;
   while (const dirent* entry = readdir(dir)) {
     if (const auto pid = ToNumber<int>(entry->d_name)) pids.push_back(*pid);
+    YieldPoint();
   }
   closedir(dir);
   return pids;

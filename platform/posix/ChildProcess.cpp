@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/CommandLine.h"
+#include "platform/Wait.h"
 
 extern char** environ;
 
@@ -100,15 +101,6 @@ int PidFdOpen(pid_t pid) {
 #endif
 }
 
-// Milliseconds left until the deadline for poll(): -1 without a deadline, 0 when
-// it has passed.
-int PollTimeout(const std::optional<Clock::time_point>& deadline) {
-  if (!deadline) return -1;
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-  if (left <= 0) return 0;
-  return left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
-}
-
 bool Expired(const std::optional<Clock::time_point>& deadline) {
   return deadline && Clock::now() >= *deadline;
 }
@@ -153,9 +145,7 @@ bool ReadUntilEnd(int fd, OutputCollector& collector,
   for (;;) {
     if (!collector.ReadAvailable(fd)) return true;
     if (Expired(deadline)) return false;
-    pollfd pfd{fd, POLLIN, 0};
-    const int ready = poll(&pfd, 1, PollTimeout(deadline));
-    if (ready < 0 && errno != EINTR) return true;
+    WaitReadable(fd, deadline);
   }
 }
 
@@ -168,10 +158,11 @@ bool ReapBefore(pid_t pid, int pid_fd, const std::optional<Clock::time_point>& d
     if (done == pid || (done < 0 && errno != EINTR)) return true;
     if (Expired(deadline)) return false;
     if (pid_fd >= 0) {
-      pollfd pfd{pid_fd, POLLIN, 0};
-      poll(&pfd, 1, PollTimeout(deadline));
+      WaitReadable(pid_fd, deadline);
     } else {
-      std::this_thread::sleep_for(delay);
+      // Without a process descriptor: look again after a growing delay.
+      const Clock::time_point next = Clock::now() + delay;
+      WaitReadable(-1, deadline ? std::min(next, *deadline) : next);
       delay = std::min(delay * 2, std::chrono::milliseconds(20));
     }
   }

@@ -81,6 +81,19 @@ TEST_F(ProcessCommandTest, GatedWordsAreSkippedUnlessRemoteExecutionIsAllowed) {
   EXPECT_EQ(FailureLines(), 2);
 }
 
+TEST_F(ProcessCommandTest, ARequestRunsProgramsOnlyWithAWordThatStartsOneAndRuns) {
+  const CommandContext local{1, "127.0.0.1"};
+  EXPECT_TRUE(RequestRunsPrograms("PING\ninfo\n", local));
+  EXPECT_FALSE(RequestRunsPrograms("PING\nINFO", local));  // the last line never runs
+  EXPECT_FALSE(RequestRunsPrograms("EXEC HELLO.SH\nEXETASK #a#b#c#O\n", local));
+  common::TheAgentConfig().AllowRemoteExec = true;
+  common::TheAgentConfig().RemoteClientList = {"127.0.0.1"};
+  EXPECT_TRUE(RequestRunsPrograms("EXEC HELLO.SH\n", local));
+  EXPECT_FALSE(RequestRunsPrograms("EXEC HELLO.SH\n", CommandContext{1, "10.0.0.1"}));
+  EXPECT_FALSE(RequestRunsPrograms("SERVICE_LIST\nRESUMEMON\n", local));
+  EXPECT_EQ(CountLines(Log(), "REMOTECLIENTS"), 0);
+}
+
 TEST(CutWord, CountsWordsFromTheStartOfTheLineAtSingleBlanks) {
   EXPECT_EQ(CutWord("SERVICE_STATUS SPOOLER\r", 1), "SPOOLER");
   EXPECT_EQ(CutWord("X SERVICE_STATUS SPOOLER", 1), "SERVICE_STATUS");

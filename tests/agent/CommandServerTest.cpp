@@ -17,6 +17,7 @@
 
 #include "common/AgentConfig.h"
 #include "common/ScaledSleep.h"
+#include "platform/Wait.h"
 #include "platform/Sync.h"
 #include "tests/agent/AgentTestSupport.h"
 #include "tests/support/Processes.h"
@@ -108,7 +109,7 @@ int OpenDescriptorCount() {
 class CommandServerTest : public AgentHomeTest {
  protected:
   CommandServerTest() {
-    listen_ = OpenListener(0, 5);
+    listen_ = OpenListener(0);
     port_ = ListenerPort(listen_);
   }
   ~CommandServerTest() override {
@@ -126,15 +127,18 @@ class CommandServerTest : public AgentHomeTest {
     }
     return false;
   }
-  // Serves on another thread, in polling cycles, until the object goes.
+  // Serves on another thread, in polling cycles, until the object goes; as in
+  // the agent, the waits for programs serve the clients too.
   class BackgroundServer {
    public:
     explicit BackgroundServer(int listen_socket)
         : thread_([this, listen_socket] {
+            const platform::WaitHook former = platform::SetWaitHook(ServeWhileWaiting);
             while (!stop_.IsSet()) {
               ServeClients(listen_socket);
               PauseServing(listen_socket, stop_.fd(), 10ms);
             }
+            platform::SetWaitHook(former);
           }) {}
     ~BackgroundServer() {
       stop_.Set();
@@ -181,7 +185,7 @@ TEST_F(CommandServerTest, HoldsARequestUntilItsLineFeedAndAnswersOneReadOnce) {
   for (int i = 0; i < 5; ++i) ServeClients(listen_);
   client->Send("NG\n");
   ASSERT_TRUE(ServeUntil([&] { return client->Replies().size() == 1; }));
-  EXPECT_NE(Log().find(" IPADDR-2-2-PI.1\r\n IPADDR-3-3-PING\n.2\r\nPING\n Process Cmd\r\n"),
+  EXPECT_NE(Log().find(" IPADDR-2-2-PI.1\r\n IPADDR-3-3-NG\n.2\r\nPING\n Process Cmd\r\n"),
             std::string::npos)
       << Log();
   client->Send("PING\nPING\n");
@@ -328,7 +332,7 @@ TEST_F(CommandServerTest, APollingCycleEndsWhileNewClientsKeepArriving) {
 
 TEST_F(CommandServerTest, OpenListenerResolvesAHostNameAndRefusesWhatNamesNoAddress) {
   common::TheAgentConfig().ListenAddress = "localhost";
-  const int by_name = OpenListener(0, 5);
+  const int by_name = OpenListener(0);
   ASSERT_NE(by_name, kNoSocket);
   sockaddr_in local{};
   socklen_t length = sizeof(local);
@@ -338,19 +342,19 @@ TEST_F(CommandServerTest, OpenListenerResolvesAHostNameAndRefusesWhatNamesNoAddr
 
   for (const char* address : {"nosuchhost.invalid", "255.255.255.255"}) {
     common::TheAgentConfig().ListenAddress = address;
-    EXPECT_EQ(OpenListener(0, 5), kNoSocket) << address;
+    EXPECT_EQ(OpenListener(0), kNoSocket) << address;
   }
   EXPECT_EQ(CountLines(Log(), "Error al llamar a bind: "), 2) << Log();
 }
 
 TEST_F(CommandServerTest, OpenListenerOnATakenPortFailsWithoutLeakingItsSocket) {
   const int before = OpenDescriptorCount();
-  for (int i = 0; i < 20; ++i) EXPECT_EQ(OpenListener(port_, 5), kNoSocket);
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(OpenListener(port_), kNoSocket);
   EXPECT_EQ(OpenDescriptorCount(), before);
   EXPECT_EQ(CountLines(Log(), "Error al llamar a bind: 98 - Error"), 20) << Log();
 
   close(listen_);
-  listen_ = OpenListener(port_, 5);
+  listen_ = OpenListener(port_);
   EXPECT_NE(listen_, kNoSocket);
 }
 
@@ -377,6 +381,128 @@ TEST_F(CommandServerTest, SendsALongReplyWholeToASlowReader) {
   const std::string& reply = client.received();
   EXPECT_EQ(reply.substr(0, 3), std::string("\0--", 3));
   EXPECT_TRUE(reply.ends_with("Configuracao de Rede\r\n" + std::string(8000000, 'x') + "END\n"));
+}
+
+TEST_F(CommandServerTest, ProgramsTakeTurnsWhileRequestsThatRunNothingAreAnsweredAtOnce) {
+  common::AgentConfig& config = common::TheAgentConfig();
+  config.AllowRemoteExec = true;
+  config.RemoteClientList = {"127.0.0.1"};
+  config.LogLevel = 0;
+  const std::string marks = home_.Path("marks");
+  const std::string release = home_.Path("release");
+  mkdir(home_.Path("Tasks").c_str(), 0755);
+  testsupport::WriteAll(home_.Path("Tasks/gate.sh"),
+                        "echo start $1 >> " + marks + "\nwhile [ ! -e " + release +
+                            " ]; do sleep 0.02; done\necho end $1 >> " + marks + "\necho done $1\n");
+  const BackgroundServer server(listen_);
+
+  Client first(port_);
+  first.Send("EXEC GATE.SH A\n");
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::ReadAll(marks) == "start A\n"; }));
+  first.Send("PING\n");  // on the same connection: answered after the program's reply
+  Client second(port_);
+  second.Send("EXEC GATE.SH B\n");
+  for (int i = 0; i < 3; ++i) {
+    Client bystander(port_);
+    bystander.Send("PING\n");
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return !bystander.Replies().empty(); }));
+    EXPECT_TRUE(std::regex_match(bystander.Replies()[0], kPing));
+  }
+  EXPECT_EQ(testsupport::ReadAll(marks), "start A\n");
+  EXPECT_TRUE(first.Replies().empty());
+
+  testsupport::WriteAll(release, "");
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return first.Replies().size() == 2; }));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return second.Replies().size() == 1; }));
+  EXPECT_EQ(first.Replies()[0], "done A\n");
+  EXPECT_TRUE(std::regex_match(first.Replies()[1], kPing));
+  EXPECT_EQ(second.Replies()[0], "done B\n");
+  EXPECT_EQ(testsupport::ReadAll(marks), "start A\nend A\nstart B\nend B\n");
+}
+
+TEST_F(CommandServerTest, AClientThatReadsNoReplyHoldsNoOneAndIsClosedOnceItStopsReading) {
+  // INFO whose network section is 8 MB, far more than the socket buffers hold.
+  const std::string ip = home_.Path("ip");
+  testsupport::WriteAll(ip, "#!/bin/sh\nhead -c 8000000 /dev/zero | tr '\\0' x\n");
+  chmod(ip.c_str(), 0755);
+  testsupport::ScopedEnv path("PATH", home_.path() + ":/usr/bin:/bin");
+  const BackgroundServer server(listen_);
+
+  Client deaf(port_, 4096);
+  deaf.Send("INFO\n");
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return CountLines(Log(), "Process Cmd") == 1; }));
+  // Its next request waits until it has read the reply before: it never does.
+  deaf.Send("INFO\n");
+  Client bystander(port_);
+  for (size_t i = 1; i <= 3; ++i) {
+    bystander.Send("PING\n");
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return bystander.Replies().size() == i; }));
+  }
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return CountLines(Log(), "not read for 30 s") == 1; },
+                                     90s))
+      << Log().substr(0, 2000);
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return ConnectionCount() == 1; }));
+  EXPECT_EQ(CountLines(Log(), "INFO"), 2) << Log().substr(0, 2000);  // its trace and its answer
+}
+
+TEST_F(CommandServerTest, ANewcomerIsTakenWithinASecondWhileTenPollersKeepEverySlotBusy) {
+  const BackgroundServer server(listen_);
+  std::vector<std::unique_ptr<Client>> pollers;
+  for (int i = 0; i < 10; ++i) pollers.push_back(std::make_unique<Client>(port_));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return ConnectionCount() == 10; }));
+  std::atomic<bool> polling = true;
+  std::thread poll_thread([&] {
+    std::vector<size_t> asked(pollers.size(), 0);
+    while (polling) {
+      for (size_t k = 0; k < pollers.size(); ++k) {
+        // Each asks again once answered, so none is ever idle for long.
+        if (pollers[k]->closed() || pollers[k]->Replies().size() < asked[k]) continue;
+        pollers[k]->Send("PING\n");
+        ++asked[k];
+      }
+      std::this_thread::sleep_for(5ms);
+    }
+  });
+  Client newcomer(port_);
+  newcomer.Send("PING\n");
+  const bool answered = testsupport::WaitUntil([&] { return !newcomer.Replies().empty(); }, 30s);
+  polling = false;
+  poll_thread.join();
+  ASSERT_TRUE(answered);
+  EXPECT_TRUE(std::regex_match(newcomer.Replies()[0], kPing));
+  EXPECT_EQ(CountLines(Log(), "idle for"), 1) << Log();
+}
+
+TEST_F(CommandServerTest, ALineLeftUnfinishedForTenSecondsClosesItsConnection) {
+  const BackgroundServer server(listen_);
+  Client trickler(port_);
+  const auto started = std::chrono::steady_clock::now();
+  // A byte every half second never ends the line.
+  ASSERT_TRUE(testsupport::WaitUntil(
+      [&] {
+        if (!trickler.Send("P")) return true;
+        std::this_thread::sleep_for(500ms);
+        return trickler.Pump();
+      },
+      60s));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 10s);
+  EXPECT_EQ(CountLines(Log(), "not ended within 10 s"), 1) << Log();
+}
+
+TEST_F(CommandServerTest, TheTraceOfALineSentInPiecesGrowsWithTheLineNotItsSquare) {
+  common::TheAgentConfig().LogLevel = 5;
+  const BackgroundServer server(listen_);
+  Client client(port_);
+  const std::string line = "PUSHEVENTS " + std::string(500, 'e');
+  for (size_t k = 0; k < line.size(); ++k) {
+    client.Send(line.substr(k, 1));
+    // Each byte is read on its own.
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return CountLines(Log(), " IPADDR-") == int(k + 1); }));
+  }
+  client.Send("\n");
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return !client.Replies().empty(); }));
+  // The whole line is logged once with its answer; each piece's trace is short.
+  EXPECT_LT(Log().size(), 30 * line.size()) << Log().size();
 }
 
 }  // namespace

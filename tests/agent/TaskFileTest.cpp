@@ -123,5 +123,24 @@ TEST(HideTaskPasswordsTest, HidesOnlyThePasswordFieldOfTaskLines) {
   EXPECT_EQ(HideTaskPasswords("RUN_AS TOP SECRET", request), "RUN_AS ***");
 }
 
+TEST(HideTaskPasswordsTest, APieceMaskHidesWhatTheWholeRequestHidesWhereverItIsCut) {
+  const std::string request =
+      "PING\nexeTASK #r#u#c x#O#user#pwA#z\r\nEXEEXETASK #1#2#3#4#5#s3cr\nEXETASK #a#b\n#c#d#e#f\n";
+  const auto joined_runs = [](std::string text) {
+    // Where a cut falls inside a password, each side shows its own "***".
+    for (size_t at; (at = text.find("******")) != std::string::npos;) text.erase(at, 3);
+    return text;
+  };
+  for (size_t first = 0; first <= request.size(); ++first) {
+    for (size_t second = first; second <= request.size(); second += 7) {
+      PasswordPieceMask mask;
+      std::string shown = mask.Hide(request.substr(0, first));
+      shown += mask.Hide(request.substr(first, second - first));
+      shown += mask.Hide(request.substr(second));
+      ASSERT_EQ(joined_runs(shown), HideTaskPasswords(request)) << first << " " << second;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace agent

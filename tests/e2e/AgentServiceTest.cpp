@@ -46,6 +46,23 @@ TEST(AgentFromShell, WritesTheDefaultFilesOnFirstStartAndEnds) {
   EXPECT_TRUE(std::filesystem::is_regular_file(install.Path("Tasks/hello.sh")));
 }
 
+TEST(AgentFromShell, DefaultFilesThatCannotBeWrittenAreNotWrittenAtAll) {
+  AgentInstall install;
+  // As on a full disk: no file may grow by a single byte.
+  const auto full = testsupport::RunProgram(
+      {"/bin/sh", "-c", "ulimit -f 0; trap '' XFSZ; exec \"$0\"", install.Path("AgentTarvoService")});
+  EXPECT_EQ(full.exit_code, 0) << full.output;
+  EXPECT_FALSE(std::filesystem::exists(install.Path("TarvoAgent.cfg")));
+  EXPECT_FALSE(std::filesystem::exists(install.Path("Tasks/hello.sh")));
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(install.folder())) {
+    EXPECT_NE(entry.path().filename().string()[0], '.') << entry.path();
+  }
+  // Once there is room, the next start writes them whole.
+  EXPECT_EQ(install.RunAgentFromShell().exit_code, 0);
+  EXPECT_TRUE(ReadAll(install.Path("TarvoAgent.cfg")).ends_with("\r\nLOGLEVEL=0 "));
+  EXPECT_GT(std::filesystem::file_size(install.Path("Tasks/hello.sh")), 0u);
+}
+
 TEST(AgentFromShell, LogsItsStartUpAndRefusesToRunOutsideTheServiceManager) {
   AgentInstall install;
   install.WriteConfig({"LOGLEVEL=5"});
