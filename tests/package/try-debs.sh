@@ -55,7 +55,9 @@ apt_in() { inroot env DEBIAN_FRONTEND=noninteractive apt-get -y -q "$@"; }
 
 start_root() {
   root=$work/$mode
-  rm -rf "$root" && mkdir -p "$root" && tar -C "$root" -xzf "$base"
+  mountpoint -q "$root/proc" 2>/dev/null && umount "$root/proc"
+  rm -rf "$root" && mkdir -p "$root" && tar -C "$root" -xzf "$base" || exit 1
+  active=$root
   chroot "$root" apt-get -q update >/dev/null
   if [ "$mode" = systemd ]; then
     chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get -y -q install systemd systemd-sysv dbus \
@@ -74,13 +76,19 @@ start_root() {
     mount -t proc proc "$root/proc"
   fi
   # /var/tmp: the container mounts a file system of its own on /tmp.
+  # (1.0.0 had no tarvo-client: its windows were in tarvo-agent.)
   mkdir -p "$root/var/tmp/debs/old" "$root/var/tmp/debs/new"
-  cp "$old_dir"/tarvo-agent_*.deb "$old_dir"/tarvo-client_*.deb "$root/var/tmp/debs/old/" &&
-    cp "$new_dir"/tarvo-agent_*.deb "$new_dir"/tarvo-client_*.deb "$root/var/tmp/debs/new/"
-  agent_old=/var/tmp/debs/old/$(basename "$(ls "$old_dir"/tarvo-agent_*.deb | head -n1)")
-  client_old=/var/tmp/debs/old/$(basename "$(ls "$old_dir"/tarvo-client_*.deb | head -n1)")
-  agent_new=/var/tmp/debs/new/$(basename "$(ls "$new_dir"/tarvo-agent_*.deb | head -n1)")
-  client_new=/var/tmp/debs/new/$(basename "$(ls "$new_dir"/tarvo-client_*.deb | head -n1)")
+  find "$old_dir" -maxdepth 1 \( -name 'tarvo-agent_*.deb' -o -name 'tarvo-client_*.deb' \) \
+    -exec cp {} "$root/var/tmp/debs/old/" \;
+  find "$new_dir" -maxdepth 1 \( -name 'tarvo-agent_*.deb' -o -name 'tarvo-client_*.deb' \) \
+    -exec cp {} "$root/var/tmp/debs/new/" \;
+  in_root_deb() { local f; f=$(ls "$root/var/tmp/debs/$1"/"$2"_*.deb 2>/dev/null | head -n1); echo "${f#"$root"}"; }
+  agent_old=$(in_root_deb old tarvo-agent)
+  client_old=$(in_root_deb old tarvo-client)
+  agent_new=$(in_root_deb new tarvo-agent)
+  client_new=$(in_root_deb new tarvo-client)
+  [ -n "$agent_old" ] && [ -n "$agent_new" ] && [ -n "$client_new" ] ||
+    { echo "the package folders lack tarvo-agent or tarvo-client" >&2; exit 1; }
 }
 
 # Ends the container, or kills what still runs in the chroot by process id.
@@ -98,7 +106,11 @@ stop_root() {
     sleep 0.5
     umount "$root/proc"
   fi
+  active=""
 }
+active=""
+# Whatever way the script ends, the root in use is stopped.
+trap '[ -n "$active" ] && stop_root' EXIT
 
 # Processes of the root that run a program of /usr/lib/tarvo: "program pid".
 package_processes() {
@@ -140,8 +152,11 @@ simulate() {
   names=$(grep '^Inst ' <<<"$output" | awk '{print $2}' | tr '\n' ' ')
   kib=$(inroot apt-cache show --no-all-versions $(tr ' ' '\n' <<<"$names" | grep -v '^tarvo-') |
         awk '/^Installed-Size:/ {sum += $2} END {print sum + 0}')
+  local deb size
   for deb in "$@"; do
-    case "$deb" in *.deb) kib=$((kib + $(dpkg-deb -f "$root$deb" Installed-Size))) ;; esac
+    case "$deb" in
+      *.deb) size=$(dpkg-deb -f "$root$deb" Installed-Size 2>/dev/null); kib=$((kib + ${size:-0})) ;;
+    esac
   done
   echo "$(wc -w <<<"$names") packages, $((kib / 1024)) MiB: $names"
 }
@@ -181,7 +196,7 @@ round() {
   config_sum=$(sha256sum < "$root/var/lib/tarvo/TarvoAgent.cfg")
 
   local old_packages=("$agent_old")
-  [ -f "$root$client_old" ] && old_packages+=("$client_old")
+  [ -n "$client_old" ] && old_packages+=("$client_old")
   apt_in install "${old_packages[@]}" >/dev/null 2>&1 || fail "install of $old_version failed"
   if [ "$mode" = systemd ]; then
     wait_for 30 inroot systemctl is-active --quiet tarvo-agent || fail "the agent unit did not start"
@@ -235,10 +250,13 @@ round() {
   [ -z "$(package_processes)" ] || fail "left running after purge: $(package_processes)"
 
   stop_root
+  rounds=$((rounds + 1))
 }
 
+rounds=0
 round plain
 round systemd
 
+[ "$rounds" -eq 2 ] || fail "only $rounds of 2 rounds ran to their end"
 [ "$failures" -eq 0 ] && echo "all rounds passed ($old_version -> $new_version)"
 exit $((failures > 0))
