@@ -143,6 +143,9 @@ QGroupBox* frmServiceControl::BuildFrame(const char* frame_name, const char* cap
   frame.install = Named<QPushButton>(names[6], "Install Service");
   frame.start = Named<QPushButton>(names[7], "Start Service");
   frame.pending = Named<QLabel>(names[8]);
+  // No action before the first reading has shown what the service is.
+  frame.install->setEnabled(false);
+  frame.start->setEnabled(false);
   frame.service_file->setTextInteractionFlags(Qt::TextSelectableByMouse);
   frame.pending->setWordWrap(true);
   frame.worker = std::make_unique<ServiceWorker>();
