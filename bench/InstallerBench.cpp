@@ -34,7 +34,9 @@ int RunChild(int report_fd) {
   installer::frmServiceControl form;
   if (!form.Form_Load()) return 1;
   form.show();
-  while (form.windowHandle() == nullptr || !form.windowHandle()->isExposed()) {
+  // Shown, exposed, and both frames showing what their first reading found.
+  while (form.windowHandle() == nullptr || !form.windowHandle()->isExposed() ||
+         form.CallsPending()) {
     QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
   }
   const char ready = 'r';

@@ -3,13 +3,14 @@
 #include <QApplication>
 
 #include "client/Form1.h"
+#include "common/TarvoVersion.h"
 
 namespace client {
 
 int RunTarvoAgentCliente(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("TarvoAgentCliente"));
-  QApplication::setApplicationVersion(QStringLiteral("1.0.3"));
+  QApplication::setApplicationVersion(QString::fromLatin1(common::kVersionText));
   // The program lives in the tray: hiding its last window must not end it;
   // only the exit sequences do.
   QApplication::setQuitOnLastWindowClosed(false);

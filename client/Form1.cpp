@@ -21,6 +21,7 @@
 #include "client/Tray.h"
 #include "common/AgentConfig.h"
 #include "common/ProgramFolder.h"
+#include "common/TarvoVersion.h"
 #include "common/TextUtil.h"
 #include "common/WriteLog.h"
 #include "platform/FileAccess.h"
@@ -39,8 +40,9 @@ constexpr int kAlertSecondPauseMs = 400;
 
 const char* const kStartTip = "GUI Client for Tarvo Agent";
 const char* const kAlertTip = "Tarvo Agent Grafic User Interface";
-const char* const kAboutText =
-    "TarvoAgentCliente - version 1.0.3\n"
+const std::string kAboutText =
+    std::string("TarvoAgentCliente - version ") + common::kVersionText +
+    "\n"
     "GUI Client for Tarvo Agent\n\n"
     "Desktop client of the Tarvo Agent host-monitoring suite.\n"
     "Written by the Tarvo Agent project.";
@@ -318,7 +320,7 @@ void Form1::showform_Click() {
   }
 }
 
-void Form1::AboutMenu_Click() { ShowMessage(this, QString::fromLatin1(kAboutText)); }
+void Form1::AboutMenu_Click() { ShowMessage(this, QString::fromLatin1(kAboutText.c_str())); }
 
 void Form1::ExitItemMenu_Click() {
   if (exiting_) return;

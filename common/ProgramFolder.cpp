@@ -18,6 +18,10 @@ std::string ProgramFolder() {
   if (const char* home = std::getenv("TARVO_HOME"); home != nullptr && *home != '\0') {
     return StripTrailingSlashes(home);
   }
+  return ExecutableFolder();
+}
+
+std::string ExecutableFolder() {
   // The executable does not move while the program runs: read its path once.
   static const std::string folder = [] {
     const std::string exe = platform::ExecutablePath();

@@ -11,6 +11,10 @@ namespace common {
 // trailing slash.
 std::string ProgramFolder();
 
+// The folder of the running executable, whatever TARVO_HOME says: where the
+// programs installed beside it lie (TARVO_HOME moves only the data files).
+std::string ExecutableFolder();
+
 // ProgramFolder() + "/" + relative.
 std::string ProgramPath(std::string_view relative);
 

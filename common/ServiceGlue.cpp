@@ -1,9 +1,12 @@
 #include "common/ServiceGlue.h"
 
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "common/ProgramFolder.h"
 #include "common/TextUtil.h"
 #include "common/WriteLog.h"
 
@@ -115,6 +118,23 @@ void CloseServiceEvents() {
   glue.StopEvent.reset();
   glue.StartEvent.reset();
   glue.StopPendingEvent.reset();
+}
+
+std::optional<platform::InstanceLock> AcquireInstanceLock(std::string_view lock_name,
+                                                          std::string_view log_prefix,
+                                                          const char* event_source) {
+  const std::string path = ProgramPath(lock_name);
+  int cause = 0;
+  std::optional<platform::InstanceLock> instance = platform::InstanceLock::Acquire(path, &cause);
+  if (instance) return instance;
+  if (cause == EWOULDBLOCK) {
+    LogStep(log_prefix, "Ja existe uma instancia carregada ! ", 1);
+    return std::nullopt;
+  }
+  const std::string text = "Cannot open the instance lock " + path + ": " + std::strerror(cause);
+  LogStep(log_prefix, text + " ", 1);
+  platform::WriteEventLog(event_source, text);
+  return std::nullopt;
 }
 
 void RunService(const ServiceProgram& program, std::optional<platform::InstanceLock>& instance) {

@@ -59,6 +59,18 @@ void StopDispatcherThread();
 // Closes the three events.
 void CloseServiceEvents();
 
+// The single-instance check of a service program: the exclusive lock on the
+// file lock_name in the program folder, where an existing file the account may
+// only read will do. When another process holds it, logs "Ja existe uma
+// instancia carregada ! " (level 1). When the file cannot be opened at all (a
+// service run for a typed account in a folder it may not write to, before the
+// file exists), logs the path and the cause instead (level 1) and writes them
+// to the event log under event_source as well, since such a program may not be
+// able to write its log file either. Nothing in both cases.
+std::optional<platform::InstanceLock> AcquireInstanceLock(std::string_view lock_name,
+                                                          std::string_view log_prefix,
+                                                          const char* event_source);
+
 // What sets one service program apart from the other in RunService.
 struct ServiceProgram {
   std::string_view LogPrefix;       // put before every log line

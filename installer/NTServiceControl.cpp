@@ -108,6 +108,13 @@ DWORD StopServiceByName(const std::string& service_name) {
   });
 }
 
+ServiceReading ReadService(const std::string& service_name) {
+  ServiceReading reading;
+  reading.Installed = CheckServiceInstalled(service_name, &reading.Account) == 0;
+  if (reading.Installed) reading.State = QueryServiceState(service_name);
+  return reading;
+}
+
 std::string GetLogonDomain() { return platform::LogonDomain(); }
 
 std::string GetShortPath(const std::string& path) { return path; }

@@ -37,6 +37,15 @@ platform::DWORD UninstallService(const std::string& service_name);
 platform::DWORD StartServiceByName(const std::string& service_name);
 platform::DWORD StopServiceByName(const std::string& service_name);
 
+// What one refresh of a frame reads: whether the service is installed (with
+// its account) and, when it is, its state (0 when unreadable).
+struct ServiceReading {
+  bool Installed = false;
+  std::string Account;
+  int32_t State = 0;
+};
+ServiceReading ReadService(const std::string& service_name);
+
 // The signed-on user's logon domain, or empty.
 std::string GetLogonDomain();
 

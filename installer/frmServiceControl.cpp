@@ -15,6 +15,7 @@
 
 #include "common/ProgramFolder.h"
 #include "common/ServiceGlue.h"
+#include "common/TarvoVersion.h"
 #include "installer/NTServiceControl.h"
 #include "platform/ServiceManager.h"
 
@@ -36,7 +37,18 @@ T* Named(const char* name, Args&&... args) {
 QString FromLocal(const std::string& text) { return QString::fromStdString(text); }
 std::string ToLocal(const QString& text) { return text.toStdString(); }
 
+// What a frame shows while its action is on its way.
+const char* const kInstalling = "Installing...";
+const char* const kUninstalling = "Uninstalling...";
+const char* const kStarting = "Starting...";
+const char* const kStopping = "Stopping...";
+// What it shows when the action gave up waiting for the manager's lock.
+const char* const kDatabaseLocked =
+    "The service manager is locked by another program: nothing was done.";
+
 }  // namespace
+
+QString ApplicationTitle() { return QStringLiteral("TarvoServiceInstaller"); }
 
 MessageBoxFunction& MessageBoxHook() {
   static MessageBoxFunction hook = [](const QString& title, const QString& text) {
@@ -47,18 +59,20 @@ MessageBoxFunction& MessageBoxHook() {
 
 void ShowMessage(const QString& title, const QString& text) { MessageBoxHook()(title, text); }
 
-frmServiceControl::frmServiceControl(QWidget* parent) : QMainWindow(parent) {
+frmServiceControl::frmServiceControl(const std::string& program_folder, QWidget* parent)
+    : QMainWindow(parent),
+      program_folder_(program_folder.empty() ? common::ExecutableFolder() : program_folder) {
   setObjectName("frmServiceControl");
   setWindowTitle("Tarvo Agent Service Install");
 
   agent_.service_name = kAgentServiceName;
   watchdog_.service_name = kWatchdogServiceName;
-  static const char* const kAgentNames[8] = {"label1",      "lblAccount", "txtAccount",
+  static const char* const kAgentNames[9] = {"label1",      "lblAccount", "txtAccount",
                                              "lblPassword", "txtPassword", "chkSystem",
-                                             "cmdInstall",  "cmdStart"};
-  static const char* const kWatchdogNames[8] = {"wd_servicefile", "lblAccount2", "Txtaccount2",
+                                             "cmdInstall",  "cmdStart",   "lblPending"};
+  static const char* const kWatchdogNames[9] = {"wd_servicefile", "lblAccount2", "Txtaccount2",
                                                 "lblpassword2",   "txtPassword2", "ChkSystem2",
-                                                "CMDInstall2",    "CMDStart2"};
+                                                "CMDInstall2",    "CMDStart2",    "lblPending2"};
   Frame1 = BuildFrame("Frame1", "Tarvo Agent Service", agent_, kAgentNames);
   Frame2 = BuildFrame("Frame2", "Tarvo WatchDog Service", watchdog_, kWatchdogNames);
   label1 = agent_.service_file;
@@ -69,6 +83,7 @@ frmServiceControl::frmServiceControl(QWidget* parent) : QMainWindow(parent) {
   chkSystem = agent_.system_account;
   cmdInstall = agent_.install;
   cmdStart = agent_.start;
+  lblPending = agent_.pending;
   wd_servicefile = watchdog_.service_file;
   lblAccount2 = watchdog_.account_label;
   Txtaccount2 = watchdog_.account;
@@ -77,6 +92,7 @@ frmServiceControl::frmServiceControl(QWidget* parent) : QMainWindow(parent) {
   ChkSystem2 = watchdog_.system_account;
   CMDInstall2 = watchdog_.install;
   CMDStart2 = watchdog_.start;
+  lblPending2 = watchdog_.pending;
 
   auto* central = new QWidget(this);
   auto* layout = new QVBoxLayout(central);
@@ -106,8 +122,15 @@ frmServiceControl::frmServiceControl(QWidget* parent) : QMainWindow(parent) {
   connect(aboutMenu, &QAction::triggered, this, &frmServiceControl::aboutMenu_Click);
 }
 
+frmServiceControl::~frmServiceControl() {
+  // A call on its way ends first; its answer is never delivered.
+  tmrCheck->stop();
+  agent_.worker.reset();
+  watchdog_.worker.reset();
+}
+
 QGroupBox* frmServiceControl::BuildFrame(const char* frame_name, const char* caption,
-                                         ServiceFrame& frame, const char* const names[8]) {
+                                         ServiceFrame& frame, const char* const names[9]) {
   auto* box = Named<QGroupBox>(frame_name, caption);
   frame.service_file = Named<QLabel>(names[0]);
   frame.account_label = Named<QLabel>(names[1], "Account:");
@@ -119,7 +142,13 @@ QGroupBox* frmServiceControl::BuildFrame(const char* frame_name, const char* cap
   frame.system_account->setChecked(true);
   frame.install = Named<QPushButton>(names[6], "Install Service");
   frame.start = Named<QPushButton>(names[7], "Start Service");
+  frame.pending = Named<QLabel>(names[8]);
+  // No action before the first reading has shown what the service is.
+  frame.install->setEnabled(false);
+  frame.start->setEnabled(false);
   frame.service_file->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  frame.pending->setWordWrap(true);
+  frame.worker = std::make_unique<ServiceWorker>();
 
   auto* grid = new QGridLayout(box);
   grid->addWidget(new QLabel("Service file:"), 0, 0);
@@ -131,16 +160,18 @@ QGroupBox* frmServiceControl::BuildFrame(const char* frame_name, const char* cap
   grid->addWidget(frame.password, 2, 1);
   grid->addWidget(frame.install, 3, 1);
   grid->addWidget(frame.start, 3, 2);
+  grid->addWidget(frame.pending, 4, 0, 1, 3);
   grid->setColumnStretch(1, 1);
   return box;
 }
 
 bool frmServiceControl::Form_Load() {
-  const std::string folder = GetShortPath(common::ProgramFolder());
+  // The programs beside this one, wherever TARVO_HOME puts the data files.
+  const std::string folder = GetShortPath(program_folder_);
   label1->setText(FromLocal(folder + "/AgentTarvoService"));
   wd_servicefile->setText(FromLocal(folder + "/TarvoWDService"));
   if (!common::IsWindowsNT()) {
-    ShowMessage(windowTitle(), "This program requires Windows NT/2000/XP");
+    ShowMessage(ApplicationTitle(), "This program requires Windows NT/2000/XP");
     close();
     return false;
   }
@@ -152,6 +183,10 @@ bool frmServiceControl::Form_Load() {
   return true;
 }
 
+bool frmServiceControl::CallsPending() const {
+  return agent_.acting || agent_.reading || watchdog_.acting || watchdog_.reading;
+}
+
 void frmServiceControl::SetAccountFieldsEnabled(ServiceFrame& frame, bool enabled) {
   frame.account->setEnabled(enabled);
   frame.password->setEnabled(enabled);
@@ -160,9 +195,21 @@ void frmServiceControl::SetAccountFieldsEnabled(ServiceFrame& frame, bool enable
 }
 
 void frmServiceControl::RefreshFrame(ServiceFrame& frame) {
-  std::string account;
-  if (CheckServiceInstalled(frame.service_name, &account) != 0) {
-    frame.Installed = false;
+  // A refresh still on its way, or an action that reads the service when it
+  // is done, will show the state soon enough.
+  if (frame.acting || frame.reading) return;
+  frame.reading = true;
+  const std::string name = frame.service_name;
+  frame.worker->Run<ServiceReading>([name] { return ReadService(name); }, this,
+                                    [this, &frame](const ServiceReading& reading) {
+                                      frame.reading = false;
+                                      if (!frame.acting) ApplyReading(frame, reading);
+                                    });
+}
+
+void frmServiceControl::ApplyReading(ServiceFrame& frame, const ServiceReading& reading) {
+  frame.Installed = reading.Installed;
+  if (!reading.Installed) {
     frame.install->setText("Install Service");
     SetAccountFieldsEnabled(frame, !frame.system_account->isChecked());
     frame.system_account->setEnabled(true);
@@ -170,12 +217,16 @@ void frmServiceControl::RefreshFrame(ServiceFrame& frame) {
     frame.install->setEnabled(true);
     return;
   }
-  frame.account->setText(FromLocal(account));
-  frame.Installed = true;
+  // The account box shows the service's account, and "System Account" says
+  // whether that is the system account, so that after an uninstall both still
+  // agree on the account the next install uses.
+  frame.account->setText(FromLocal(reading.Account));
+  frame.system_account->setChecked(
+      frame.account->text().compare("LocalSystem", Qt::CaseInsensitive) == 0);
   frame.install->setText("Uninstall Service");
   SetAccountFieldsEnabled(frame, false);
   frame.system_account->setEnabled(false);
-  frame.LastState = QueryServiceState(frame.service_name);
+  frame.LastState = reading.State;
   switch (frame.LastState) {
     case platform::SERVICE_STOPPED:
       frame.install->setEnabled(true);
@@ -201,32 +252,70 @@ void frmServiceControl::SystemAccountClicked(ServiceFrame& frame) {
   SetAccountFieldsEnabled(frame, !system);
 }
 
-void frmServiceControl::InstallClicked(ServiceFrame& frame) {
-  RefreshFrame(frame);
-  if (!frame.install->isEnabled()) return;
+void frmServiceControl::Act(ServiceFrame& frame, const QString& doing,
+                            std::function<ActionOutcome()> action) {
+  frame.acting = true;
   frame.install->setEnabled(false);
-  if (frame.Installed) {
-    UninstallService(frame.service_name);
-  } else {
-    std::string account = ToLocal(frame.account->text());
-    InstallService(frame.service_name, ToLocal(frame.service_file->text()), account,
-                   ToLocal(frame.password->text()));
-    frame.account->setText(FromLocal(account));
-    frame.password->clear();  // the password is never kept
-  }
-  RefreshFrame(frame);
+  frame.start->setEnabled(false);
+  frame.pending->setText(doing);
+  frame.worker->Run<ActionOutcome>(std::move(action), this,
+                                   [this, &frame](const ActionOutcome& outcome) {
+                                     frame.acting = false;
+                                     if (!outcome.account.empty()) {
+                                       frame.account->setText(FromLocal(outcome.account));
+                                     }
+                                     ApplyReading(frame, outcome.reading);
+                                     frame.pending->setText(
+                                         outcome.error == platform::ERROR_SERVICE_DATABASE_LOCKED
+                                             ? QString(kDatabaseLocked)
+                                             : QString());
+                                   });
+}
+
+// The button acts on the state the frame showed; the worker reads the service
+// again first and does nothing when that state has changed meanwhile (the
+// refresh that follows shows the new one).
+void frmServiceControl::InstallClicked(ServiceFrame& frame) {
+  if (frame.acting || !frame.install->isEnabled()) return;
+  const bool uninstall = frame.Installed;
+  const std::string name = frame.service_name;
+  const std::string binary = ToLocal(frame.service_file->text());
+  std::string account = ToLocal(frame.account->text());
+  std::string password = ToLocal(frame.password->text());
+  if (!uninstall) frame.password->clear();  // the password is never kept
+  Act(frame, uninstall ? kUninstalling : kInstalling, [=]() mutable {
+    ActionOutcome outcome;
+    const ServiceReading before = ReadService(name);
+    if (before.Installed == uninstall &&
+        (!before.Installed || before.State == platform::SERVICE_STOPPED)) {
+      if (uninstall) {
+        outcome.error = UninstallService(name);
+      } else {
+        outcome.error = InstallService(name, binary, account, password);
+        outcome.account = account;
+      }
+    }
+    password.assign(password.size(), '\0');
+    outcome.reading = ReadService(name);
+    return outcome;
+  });
 }
 
 void frmServiceControl::StartClicked(ServiceFrame& frame) {
-  RefreshFrame(frame);
-  if (!frame.start->isEnabled()) return;
-  frame.start->setEnabled(false);
-  if (frame.LastState == platform::SERVICE_RUNNING) {
-    StopServiceByName(frame.service_name);
-  } else if (frame.LastState == platform::SERVICE_STOPPED) {
-    StartServiceByName(frame.service_name);
-  }
-  RefreshFrame(frame);
+  if (frame.acting || !frame.start->isEnabled()) return;
+  const int32_t from = frame.LastState;
+  if (from != platform::SERVICE_RUNNING && from != platform::SERVICE_STOPPED) return;
+  const std::string name = frame.service_name;
+  Act(frame, from == platform::SERVICE_RUNNING ? kStopping : kStarting, [name, from] {
+    ActionOutcome outcome;
+    const ServiceReading before = ReadService(name);
+    if (before.Installed && before.State == from) {
+      outcome.error = from == platform::SERVICE_RUNNING ? StopServiceByName(name)
+                                                         : StartServiceByName(name);
+    }
+    outcome.reading = ReadService(name);
+    return outcome;
+  });
 }
 
 void frmServiceControl::cmdInstall_Click() { InstallClicked(agent_); }
@@ -244,9 +333,11 @@ void frmServiceControl::tmrCheck_Timer() {
 void frmServiceControl::ExitMenu_Click() { QApplication::quit(); }
 
 void frmServiceControl::aboutMenu_Click() {
-  ShowMessage("About",
-              "Tarvo Agent Service Install, part of the Tarvo Agent project.\n"
-              "See the project's README.md for how to install and run the services.");
+  ShowMessage(ApplicationTitle(),
+              QString("TarvoServiceInstaller - version %1\n"
+                      "Tarvo Agent Service Install, part of the Tarvo Agent project.\n"
+                      "See the project's README.md for how to install and run the services.")
+                  .arg(common::kVersionText));
 }
 
 }  // namespace installer

@@ -176,6 +176,10 @@ BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD info_level, void* info);
 BOOL QueryServiceConfig2A(SC_HANDLE service, DWORD info_level, BYTE* buffer, DWORD buffer_size,
                           DWORD* bytes_needed);
 BOOL CloseServiceHandle(SC_HANDLE handle);
+// The name the service of an open service handle is installed under: on
+// systemd the unit id that the name it was opened by (a display name, an id
+// without ".service") resolved to. Empty for any other handle.
+std::string ServiceNameOf(SC_HANDLE service);
 
 // ---- service side -------------------------------------------------------
 

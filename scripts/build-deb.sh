@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# `make deb`: builds tarvo-agent_<version>_<arch>.deb with debhelper from a copy of
-# the work tree in <out>/src and leaves the package in <out>. Prints its path.
+# `make deb`: builds the source package and the binary packages tarvo-agent and
+# tarvo-client with debhelper from a copy of the work tree in <out>/src, and
+# leaves them in <out>. Prints the paths of the two .deb files.
 set -euo pipefail
 
 out=${1:?output folder}
@@ -14,9 +15,10 @@ mkdir -p "$out/src"
 tar -C "$top" --exclude=./build --exclude='./build-*' --exclude=./run --exclude=./.git \
     --exclude='./obj-*' -cf - . | tar -C "$out/src" -xf -
 
-rm -f "$out"/tarvo-agent_*.deb "$out"/tarvo-agent-dbgsym_*.deb
-(cd "$out/src" && dpkg-buildpackage -b -us -uc -j"${JOBS:-2}" >"$out/build.log" 2>&1) || {
+rm -f "$out"/tarvo-*.deb "$out"/tarvo-*.ddeb "$out"/tarvo-agent_*.dsc "$out"/tarvo-agent_*.tar.* \
+      "$out"/tarvo-agent_*.changes "$out"/tarvo-agent_*.buildinfo
+(cd "$out/src" && dpkg-buildpackage -us -uc -j"${JOBS:-2}" >"$out/build.log" 2>&1) || {
   tail -n 40 "$out/build.log" >&2
   exit 1
 }
-ls "$out"/tarvo-agent_*.deb
+ls "$out"/tarvo-agent_*.deb "$out"/tarvo-client_*.deb

@@ -9,7 +9,6 @@
 // The exit status is 0 or the Windows error code of the failed step. Exit
 // statuses hold 8 bits, so the shell sees the code modulo 256 (1060 -> 36; a
 // code that would read as 0 exits with 1); the full code is on stderr.
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -34,6 +33,7 @@ const char* ErrorText(DWORD code) {
       {ERROR_INVALID_SERVICE_CONTROL, "The requested control is not valid for this service."},
       {ERROR_SERVICE_REQUEST_TIMEOUT,
        "The service did not respond to the start or control request in a timely fashion."},
+      {ERROR_SERVICE_DATABASE_LOCKED, "The service database is locked."},
       {ERROR_SERVICE_ALREADY_RUNNING, "An instance of the service is already running."},
       {ERROR_INVALID_SERVICE_ACCOUNT,
        "The account name is invalid or does not exist, or the password is invalid for the "
@@ -112,17 +112,6 @@ void PrintRow(const Row& row) {
               row.display.c_str(), row.state, StateWord(row.state), row.pid);
 }
 
-bool NamesEqual(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // Every installed service in name order, with its process id.
 DWORD CollectRows(SC_HANDLE manager, std::vector<Row>* rows) {
   DWORD needed = 0;
@@ -152,17 +141,56 @@ DWORD CollectRows(SC_HANDLE manager, std::vector<Row>* rows) {
   return 0;
 }
 
+// Prints the status block of an open service: the name it is installed under,
+// its display name, state and process id.
+DWORD PrintService(SC_HANDLE service) {
+  Row row{ServiceNameOf(service), "", SERVICE_STOPPED, 0};
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                            sizeof status, &needed)) {
+    return Failed("QueryServiceStatusEx");
+  }
+  row.state = status.dwCurrentState;
+  row.pid = status.dwProcessId;
+  std::vector<unsigned char> buffer(1024);
+  auto read_config = [&] {
+    return QueryServiceConfigA(service, reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data()),
+                               static_cast<DWORD>(buffer.size()), &needed);
+  };
+  bool read = read_config();
+  if (!read && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+    buffer.resize(needed);
+    read = read_config();
+  }
+  if (read) {
+    const char* display = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data())->lpDisplayName;
+    row.display = display != nullptr ? display : row.name;
+  } else if (GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE) {
+    row.display = row.name;  // a deleted service whose process has just ended
+  } else {
+    return Failed("QueryServiceConfig");
+  }
+  PrintRow(row);
+  return 0;
+}
+
+// query NAME: the one service the name means (its name as installed, with or
+// without ".service" on systemd, or its display name there).
+DWORD QueryOne(SC_HANDLE manager, const std::string& name) {
+  Handle service(
+      OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
+  if (!service) return Failed("OpenService");
+  return PrintService(service.get());
+}
+
 // query [NAME]: the status blocks, a blank line between them.
 DWORD Query(SC_HANDLE manager, const std::string* name) {
-  if (name != nullptr) {
-    Handle service(OpenServiceA(manager, name->c_str(), SERVICE_QUERY_STATUS));
-    if (!service) return Failed("OpenService");
-  }
+  if (name != nullptr) return QueryOne(manager, *name);
   std::vector<Row> rows;
   if (DWORD err = CollectRows(manager, &rows)) return err;
   bool first = true;
   for (const Row& row : rows) {
-    if (name != nullptr && !NamesEqual(row.name, *name)) continue;
     if (!first) std::printf("\n");
     PrintRow(row);
     first = false;
@@ -221,7 +249,8 @@ DWORD Act(SC_HANDLE manager, const std::string& command, const std::string& name
       return Failed("ControlService");
     }
   }
-  return Query(manager, &name);
+  // Through the handle: a deleted service that has just stopped is still shown.
+  return PrintService(service.get());
 }
 
 // boot: starts every automatic service that is not running.

@@ -5,7 +5,6 @@
 #include <string>
 #include <thread>
 
-#include "common/ProgramFolder.h"
 #include "common/ServiceGlue.h"
 #include "common/ServicesWin32.h"
 #include "common/TextUtil.h"
@@ -72,11 +71,8 @@ int WatchdogMain(const WatchdogHooks& hooks) {
   state.LastPreventiveRestart = hooks.Now();
 
   std::optional<platform::InstanceLock> instance =
-      platform::InstanceLock::Acquire(common::ProgramPath("TarvoWDService.lock"));
-  if (!instance) {
-    LogDated("Ja existe uma instancia carregada ! ", 1);
-    return 0;
-  }
+      common::AcquireInstanceLock("TarvoWDService.lock", kLogPrefix, kProgramName);
+  if (!instance) return 0;
 
   const auto main_loop = [&state, &hooks] {
     const platform::ManualResetEvent& stop_pending = *common::TheServiceGlue().StopPendingEvent;

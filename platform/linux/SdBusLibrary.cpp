@@ -23,10 +23,10 @@ std::optional<SdBusLibrary> LoadSdBusLibrary(const char* soname) {
       Resolve(handle, "sd_bus_open_system", &lib.open_system) &&
       Resolve(handle, "sd_bus_flush_close_unref", &lib.flush_close_unref) &&
       Resolve(handle, "sd_bus_call_method", &lib.call_method) &&
-      Resolve(handle, "sd_bus_get_property", &lib.get_property) &&
-      Resolve(handle, "sd_bus_get_property_string", &lib.get_property_string) &&
-      Resolve(handle, "sd_bus_get_property_trivial", &lib.get_property_trivial) &&
       Resolve(handle, "sd_bus_message_enter_container", &lib.message_enter_container) &&
+      Resolve(handle, "sd_bus_message_exit_container", &lib.message_exit_container) &&
+      Resolve(handle, "sd_bus_message_peek_type", &lib.message_peek_type) &&
+      Resolve(handle, "sd_bus_message_skip", &lib.message_skip) &&
       Resolve(handle, "sd_bus_message_read", &lib.message_read) &&
       Resolve(handle, "sd_bus_message_read_strv", &lib.message_read_strv) &&
       Resolve(handle, "sd_bus_message_unref", &lib.message_unref) &&

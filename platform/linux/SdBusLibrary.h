@@ -16,10 +16,10 @@ struct SdBusLibrary {
   decltype(&::sd_bus_open_system) open_system;
   decltype(&::sd_bus_flush_close_unref) flush_close_unref;
   decltype(&::sd_bus_call_method) call_method;
-  decltype(&::sd_bus_get_property) get_property;
-  decltype(&::sd_bus_get_property_string) get_property_string;
-  decltype(&::sd_bus_get_property_trivial) get_property_trivial;
   decltype(&::sd_bus_message_enter_container) message_enter_container;
+  decltype(&::sd_bus_message_exit_container) message_exit_container;
+  decltype(&::sd_bus_message_peek_type) message_peek_type;
+  decltype(&::sd_bus_message_skip) message_skip;
   decltype(&::sd_bus_message_read) message_read;
   decltype(&::sd_bus_message_read_strv) message_read_strv;
   decltype(&::sd_bus_message_unref) message_unref;

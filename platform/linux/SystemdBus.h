@@ -25,17 +25,21 @@ struct Unit {
   std::string object_path;   // empty for a unit file systemd has not loaded
 };
 
-// Every service unit: the loaded ones (ListUnits) followed by the unit files
-// not loaded (ListUnitFiles; templates left out), sorted by id.
+// Every service unit: the loaded ones (ListUnits) and the unit files not
+// loaded (ListUnitFiles; templates and aliases left out, an alias being only
+// another name of a unit listed already), sorted by id. A unit file not loaded
+// gets the Description= its file gives.
 std::optional<std::vector<Unit>> ListServiceUnits(DWORD* error);
 
 // The service unit a Windows-style service name means: the unit whose id is the
 // name, the name + ".service" or UnitNameFor(name), else the one whose
-// Description is the name, letter case ignored either way. Loads it when only
-// its file is known. ERROR_SERVICE_DOES_NOT_EXIST when none matches.
+// Description is the name, letter case ignored either way (a unit file not
+// loaded is matched by the Description= of its file). An alias finds the unit
+// it names. The unit is loaded when only its file is known.
+// ERROR_SERVICE_DOES_NOT_EXIST when none matches.
 std::optional<Unit> FindServiceUnit(std::string_view name, DWORD* error);
 
-// Fresh properties of a loaded unit.
+// Fresh properties of a unit, loaded when needed.
 struct UnitDetails {
   std::string active_state;
   std::string description;
@@ -45,6 +49,8 @@ struct UnitDetails {
   std::vector<std::string> exec_start;  // the first ExecStart= command line
   pid_t main_pid = 0;
 };
+// ERROR_SERVICE_DOES_NOT_EXIST for a unit systemd cannot find (load state
+// not-found).
 std::optional<UnitDetails> LoadUnitDetails(std::string_view unit_id, DWORD* error);
 
 // Manager calls; 0 or the Win32 error.

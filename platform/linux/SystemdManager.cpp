@@ -110,8 +110,10 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* service_name, const char
                                  error_control, binary_path)) {
     return nullptr;
   }
+  // A program path systemd would refuse to run is refused here, instead of a
+  // unit that can never start.
   const std::vector<std::string> command = SplitCommandLine(binary_path);
-  if (command.empty()) {
+  if (command.empty() || !ValidProgramPath(command[0])) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }

@@ -33,8 +33,18 @@ struct UnitDefinition {
 std::string UnitFileText(const UnitDefinition& unit);
 
 // One ExecStart= word: quoted when it holds blanks, quotes, backslashes or
-// nothing, with "%" and "$" doubled so systemd takes them literally.
-std::string QuoteExecWord(std::string_view word);
+// nothing, with "%" doubled so systemd takes it literally, and "$" doubled in
+// an argument, where systemd expands variables, but not in the program path,
+// which systemd takes as it stands.
+std::string QuoteExecWord(std::string_view word, bool program = false);
+
+// Whether systemd runs a program from this path: it refuses a program path
+// holding quotes, backslashes or control characters.
+bool ValidProgramPath(std::string_view path);
+
+// The Description= of a unit file's [Unit] section (the last one given), or
+// nothing when the file sets none.
+std::optional<std::string> UnitFileDescription(std::string_view unit_text);
 
 // The extra description line (X-Tarvo-Description=) of a unit file, which
 // carries the Windows service description that Description= (the display name)

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/posix/ScmBackends.h"
+#include "platform/posix/ScmHandles.h"
 
 namespace platform {
 
@@ -99,6 +100,11 @@ BOOL QueryServiceConfig2A(SC_HANDLE service, DWORD info_level, BYTE* buffer, DWO
 
 // Both backends keep their handles in one table.
 BOOL CloseServiceHandle(SC_HANDLE handle) { return embedded::CloseServiceHandle(handle); }
+
+std::string ServiceNameOf(SC_HANDLE service) {
+  auto data = scm::CheckHandle(service, false, 0);
+  return data ? data->name : std::string();
+}
 
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
   if (!StartedByEmbeddedManager() && systemd::StartedBySystemd()) {

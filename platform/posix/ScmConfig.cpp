@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -173,6 +174,19 @@ bool PassesStateFilter(DWORD service_state, DWORD current_state) {
   return (service_state & wanted) != 0;
 }
 
+std::optional<ServiceConfig> RecordOfHandle(const std::string& root, std::string_view name) {
+  int err = 0;
+  auto config = LoadConfig(root, name, &err);
+  if (config && IsGone(root, *config)) {
+    config.reset();
+    err = ENOENT;
+  }
+  if (!config) {
+    SetLastError(err == ENOENT ? ERROR_SERVICE_MARKED_FOR_DELETE : WinErrorFromErrno(err));
+  }
+  return config;
+}
+
 BOOL Fail(DWORD error) {
   SetLastError(error);
   return FALSE;
@@ -206,8 +220,16 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* service_name, DWORD desire
     SetLastError(ERROR_INVALID_NAME);
     return nullptr;
   }
+  const std::string root = ServiceManagerRoot();
   int err = 0;
-  auto config = scm::LoadConfig(ServiceManagerRoot(), service_name, &err);
+  auto config = scm::LoadConfig(root, service_name, &err);
+  // A service deleted while it ran stays open to queries and the stop control
+  // until its process has ended; then it is gone.
+  if (config && scm::IsGone(root, *config)) {
+    scm::RemoveIfGone(root, config->name);
+    config.reset();
+    err = ENOENT;
+  }
   if (!config) {
     SetLastError(err == ENOENT ? ERROR_SERVICE_DOES_NOT_EXIST : WinErrorFromErrno(err));
     return nullptr;
@@ -238,19 +260,28 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* service_name, const char
   config.type = service_type;
   config.start_type = start_type;
   config.error_control = error_control;
+  // The service works on the files of its creator's TARVO_HOME, wherever it is
+  // started from (the packaged launchers set it; a service manager's start
+  // hands on nothing of its caller's environment).
+  const char* home = std::getenv("TARVO_HOME");
+  config.home = home != nullptr ? home : "";
 
   std::string root = ServiceManagerRoot();
   scm::StoreLock lock;
-  if (int err = lock.Acquire(root, true)) {
-    scm::FailErrno(err);
+  if (DWORD error = lock.Acquire(root, true)) {
+    SetLastError(error);
     return nullptr;
   }
-  int err = 0;
-  if (scm::LoadConfig(root, service_name, &err)) {
-    SetLastError(ERROR_SERVICE_EXISTS);
-    return nullptr;
+  if (auto existing = scm::LoadConfig(root, service_name)) {
+    // A deleted service whose process still runs holds its name until it ends.
+    if (!scm::IsGone(root, *existing)) {
+      SetLastError(existing->deleted ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS);
+      return nullptr;
+    }
+    scm::RemoveConfig(root, existing->name);
   }
-  // A deleted service whose process still runs holds its name until it stops.
+  // A status record left by a deleted service whose record went first (as
+  // older versions deleted) holds the name the same way.
   if (scm::LiveStatus(root, service_name).dwCurrentState != SERVICE_STOPPED) {
     SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
     return nullptr;
@@ -269,16 +300,19 @@ BOOL DeleteService(SC_HANDLE service) {
   if (!data) return FALSE;
   std::string root = ServiceManagerRoot();
   scm::StoreLock lock;
-  if (int err = lock.Acquire(root, true)) return scm::FailErrno(err);
-  int err = 0;
-  if (!scm::LoadConfig(root, data->name, &err)) {
-    return scm::Fail(err == ENOENT ? ERROR_SERVICE_MARKED_FOR_DELETE : WinErrorFromErrno(err));
+  if (DWORD error = lock.Acquire(root, true)) return scm::Fail(error);
+  auto record = scm::RecordOfHandle(root, data->name);
+  if (!record) return FALSE;
+  if (record->deleted) return scm::Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+  // A running service is only marked: it can still be queried and stopped
+  // under its name, and its record goes once its process has ended.
+  if (scm::LiveStatus(root, data->name).dwCurrentState != SERVICE_STOPPED) {
+    record->deleted = true;
+    if (int save_err = scm::SaveConfig(root, *record)) return scm::FailErrno(save_err);
+    return TRUE;
   }
   if (int remove_err = scm::RemoveConfig(root, data->name)) return scm::FailErrno(remove_err);
-  // A running service keeps its status record until it has stopped.
-  if (scm::LiveStatus(root, data->name).dwCurrentState == SERVICE_STOPPED) {
-    scm::RemoveStatus(root, data->name);
-  }
+  scm::RemoveStatus(root, data->name);
   return TRUE;
 }
 
@@ -287,11 +321,8 @@ BOOL QueryServiceConfigA(SC_HANDLE service, QUERY_SERVICE_CONFIGA* config, DWORD
   auto data = scm::CheckHandle(service, false, SERVICE_QUERY_CONFIG);
   if (!data) return FALSE;
   if (bytes_needed == nullptr) return scm::Fail(ERROR_INVALID_ADDRESS);
-  int err = 0;
-  auto record = scm::LoadConfig(ServiceManagerRoot(), data->name, &err);
-  if (!record) {
-    return scm::Fail(err == ENOENT ? ERROR_SERVICE_MARKED_FOR_DELETE : WinErrorFromErrno(err));
-  }
+  auto record = scm::RecordOfHandle(ServiceManagerRoot(), data->name);
+  if (!record) return FALSE;
   return scm::PackServiceConfig(*record, config, buffer_size, bytes_needed);
 }
 
@@ -304,12 +335,10 @@ BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD info_level, void* info) {
   if (text == nullptr) return TRUE;  // null leaves the description as it is
   std::string root = ServiceManagerRoot();
   scm::StoreLock lock;
-  if (int err = lock.Acquire(root, true)) return scm::FailErrno(err);
-  int err = 0;
-  auto record = scm::LoadConfig(root, data->name, &err);
-  if (!record) {
-    return scm::Fail(err == ENOENT ? ERROR_SERVICE_MARKED_FOR_DELETE : WinErrorFromErrno(err));
-  }
+  if (DWORD error = lock.Acquire(root, true)) return scm::Fail(error);
+  auto record = scm::RecordOfHandle(root, data->name);
+  if (!record) return FALSE;
+  if (record->deleted) return scm::Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
   record->description = text;
   if (int save_err = scm::SaveConfig(root, *record)) return scm::FailErrno(save_err);
   return TRUE;
@@ -320,11 +349,8 @@ BOOL QueryServiceConfig2A(SC_HANDLE service, DWORD info_level, BYTE* buffer, DWO
   auto data = scm::CheckLevelQuery(service, SERVICE_QUERY_CONFIG, info_level,
                                    SERVICE_CONFIG_DESCRIPTION, bytes_needed);
   if (!data) return FALSE;
-  int err = 0;
-  auto record = scm::LoadConfig(ServiceManagerRoot(), data->name, &err);
-  if (!record) {
-    return scm::Fail(err == ENOENT ? ERROR_SERVICE_MARKED_FOR_DELETE : WinErrorFromErrno(err));
-  }
+  auto record = scm::RecordOfHandle(ServiceManagerRoot(), data->name);
+  if (!record) return FALSE;
   return scm::PackDescription(record->description, buffer, buffer_size, bytes_needed);
 }
 

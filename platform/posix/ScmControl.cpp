@@ -169,6 +169,10 @@ BOOL EnumServicesStatusA(SC_HANDLE manager, DWORD service_type, DWORD service_st
   std::vector<scm::EnumItem> items;
   for (const scm::ServiceConfig& config : configs) {
     if ((config.type & service_type) == 0) continue;
+    if (scm::IsGone(root, config)) {
+      scm::RemoveIfGone(root, config.name);
+      continue;
+    }
     SERVICE_STATUS status = ToStatus(scm::LiveStatus(root, config.name));
     if (!scm::PassesStateFilter(service_state, status.dwCurrentState)) continue;
     items.push_back({config.name, config.display_name, status});

@@ -57,9 +57,9 @@ ServiceStatusHandleData g_status_handle;
 
 // Rewrites the status record, unless it no longer names this process (a newer
 // start of the same service owns it then). Called with d.mutex held.
-int WriteStatusRecord(Dispatcher& d) {
+DWORD WriteStatusRecord(Dispatcher& d) {
   scm::StoreLock lock;
-  if (int err = lock.Acquire(d.root, false)) return err;
+  if (DWORD error = lock.Acquire(d.root, false)) return error;
   auto current = scm::LoadStatus(d.root, d.name);
   if (!current || current->pid != d.pid || current->start_time != d.start_time) return 0;
   scm::StatusRecord record;
@@ -67,7 +67,7 @@ int WriteStatusRecord(Dispatcher& d) {
   record.pid = d.pid;
   record.start_time = d.start_time;
   record.args = d.args;
-  return scm::SaveStatus(d.root, d.name, record);
+  return WinErrorFromErrno(scm::SaveStatus(d.root, d.name, record));
 }
 
 // Runs one control through the handler and answers it.
@@ -226,9 +226,9 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) {
   Dispatcher& d = TheDispatcher();
   std::lock_guard<std::mutex> lock(d.mutex);
   if (!d.Accept(handle == &g_status_handle, status)) return FALSE;
-  int err = WriteStatusRecord(d);
+  const DWORD error = WriteStatusRecord(d);
   if (d.status.dwCurrentState == SERVICE_STOPPED) d.Wake();
-  if (err != 0) return scm::FailErrno(err);
+  if (error != 0) return scm::Fail(error);
   return TRUE;
 }
 

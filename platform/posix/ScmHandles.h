@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/ServiceManager.h"
+#include "platform/posix/ScmStore.h"
 
 namespace platform {
 
@@ -64,6 +65,12 @@ bool CheckEnumArguments(SC_HANDLE manager, DWORD service_state, DWORD* bytes_nee
 // Whether a service in `current_state` passes EnumServicesStatusA's state
 // filter (SERVICE_ACTIVE, SERVICE_INACTIVE or both).
 bool PassesStateFilter(DWORD service_state, DWORD current_state);
+
+// The embedded manager's record of the service an open handle names, unless
+// it has gone since the handle was opened (deleted, or deleted while running
+// and its process has ended): then nothing, with ERROR_SERVICE_MARKED_FOR_DELETE
+// as Windows answers on such a handle, or the reading error.
+std::optional<ServiceConfig> RecordOfHandle(const std::string& root, std::string_view name);
 
 // Sets the last error and returns FALSE, for one-line failure paths.
 BOOL Fail(DWORD error);

@@ -19,14 +19,13 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/CommandLine.h"
 #include "platform/linux/ProcessProbe.h"
 #include "platform/posix/ScmHandles.h"
 #include "platform/posix/ScmStore.h"
-
-extern char** environ;
 
 namespace platform {
 
@@ -35,7 +34,8 @@ namespace {
 constexpr DWORD kErrorServiceLogonFailed = 1069;
 
 // The user a service runs as, resolved before forking (getpwnam and
-// getgrouplist are not safe between fork and exec).
+// getgrouplist are not safe between fork and exec). name and home are those of
+// the user the service runs as, whether or not the start switches to it.
 struct Account {
   bool switch_user = false;
   uid_t uid = 0;
@@ -53,15 +53,25 @@ struct LocalUser {
   std::string home;
 };
 
+std::optional<LocalUser> FromEntry(int result, const passwd* found) {
+  if (result != 0 || found == nullptr) return std::nullopt;
+  return LocalUser{found->pw_uid, found->pw_gid, found->pw_name, found->pw_dir};
+}
+
 std::optional<LocalUser> LookUpUser(const std::string& name) {
   std::vector<char> buffer(16384);
   passwd entry{};
   passwd* found = nullptr;
-  if (getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-      found == nullptr) {
-    return std::nullopt;
-  }
-  return LocalUser{found->pw_uid, found->pw_gid, found->pw_name, found->pw_dir};
+  const int result = getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
+  return FromEntry(result, found);
+}
+
+std::optional<LocalUser> LookUpUser(uid_t uid) {
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  const int result = getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
+  return FromEntry(result, found);
 }
 
 // Resolves the configured account. Only root can start a service under another
@@ -69,17 +79,28 @@ std::optional<LocalUser> LookUpUser(const std::string& name) {
 // not exist here.
 std::optional<Account> ResolveAccount(const std::string& configured) {
   Account account;
-  if (geteuid() != 0) return account;
+  if (geteuid() != 0) {
+    if (const auto self = LookUpUser(geteuid())) {
+      account.name = self->name;
+      account.home = self->home;
+    }
+    return account;
+  }
   const auto user = scm::UserOfAccount(configured);
   if (!user) return std::nullopt;
+  const auto found = user->empty() ? LookUpUser(uid_t{0}) : LookUpUser(*user);
+  if (!found) {
+    if (!user->empty()) return std::nullopt;
+    account.name = "root";  // a machine without a password entry for root
+    account.home = "/root";
+    return account;
+  }
+  account.name = found->name;
+  account.home = found->home;
   if (user->empty()) return account;
-  const auto found = LookUpUser(*user);
-  if (!found) return std::nullopt;
   account.switch_user = true;
   account.uid = found->uid;
   account.gid = found->gid;
-  account.name = found->name;
-  account.home = found->home;
   int count = 32;
   account.groups.resize(count);
   while (getgrouplist(account.name.c_str(), account.gid, account.groups.data(), &count) < 0) {
@@ -89,41 +110,74 @@ std::optional<Account> ResolveAccount(const std::string& configured) {
   return account;
 }
 
-// A program named without a folder is looked up on PATH, as a shell would.
+// The search path services get, the one systemd gives its services.
+constexpr const char* kServicePath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+
+// A program named without a folder is looked up on the services' PATH.
 std::string ResolveProgram(const std::string& program) {
   if (program.find('/') != std::string::npos) return program;
-  const char* path = std::getenv("PATH");
-  std::string folders = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+  const std::string folders = kServicePath;
   size_t start = 0;
   while (start <= folders.size()) {
     size_t end = folders.find(':', start);
     if (end == std::string::npos) end = folders.size();
-    std::string folder = folders.substr(start, end - start);
-    std::string candidate = (folder.empty() ? "." : folder) + "/" + program;
+    std::string candidate = folders.substr(start, end - start) + "/" + program;
     if (access(candidate.c_str(), X_OK) == 0) return candidate;
     start = end + 1;
   }
   return program;
 }
 
-// The caller's environment with the service's identity added.
-std::vector<std::string> ServiceEnvironment(const std::string& root, const std::string& name,
-                                            const Account& account) {
-  std::vector<std::string> replaced = {"TARVO_SCM_ROOT", "TARVO_SCM_SERVICE"};
-  std::vector<std::string> env;
-  if (account.switch_user) replaced.insert(replaced.end(), {"HOME", "USER", "LOGNAME"});
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    std::string text = *entry;
-    std::string key = text.substr(0, text.find('='));
-    if (std::find(replaced.begin(), replaced.end(), key) == replaced.end()) env.push_back(text);
+// The machine's language setting (LANG of /etc/default/locale, or of
+// /etc/locale.conf), which services get instead of their caller's.
+std::optional<std::string> SystemLanguage() {
+  for (const char* file : {"/etc/default/locale", "/etc/locale.conf"}) {
+    auto text = scm::ReadTextFile(file);
+    if (!text) continue;
+    size_t start = 0;
+    while (start < text->size()) {
+      size_t end = text->find('\n', start);
+      if (end == std::string::npos) end = text->size();
+      std::string_view line(text->data() + start, end - start);
+      start = end + 1;
+      if (!line.starts_with("LANG=")) continue;
+      line.remove_prefix(5);
+      if (line.size() >= 2 && (line.front() == '"' || line.front() == '\'') &&
+          line.back() == line.front()) {
+        line = line.substr(1, line.size() - 2);
+      }
+      if (!line.empty()) return std::string(line);
+    }
   }
-  env.push_back("TARVO_SCM_ROOT=" + root);
-  env.push_back("TARVO_SCM_SERVICE=" + name);
-  if (account.switch_user) {
-    env.push_back("HOME=" + account.home);
+  return std::nullopt;
+}
+
+// The environment of a service: nothing of the caller's (its display, its
+// shell's settings), as a service manager starts services, but the search
+// path, the machine's language, the account's home and names, the program
+// folder the service was created with, and the service's identity.
+std::vector<std::string> ServiceEnvironment(const std::string& root,
+                                            const scm::ServiceConfig& config,
+                                            const Account& account) {
+  std::vector<std::string> env = {std::string("PATH=") + kServicePath};
+  if (auto language = SystemLanguage()) env.push_back("LANG=" + *language);
+  if (!account.home.empty()) env.push_back("HOME=" + account.home);
+  if (!account.name.empty()) {
     env.push_back("USER=" + account.name);
     env.push_back("LOGNAME=" + account.name);
   }
+  // A record from before the program folder was kept hands on the starter's.
+  const char* starter_home = std::getenv("TARVO_HOME");
+  const std::string home = config.home ? *config.home : starter_home ? starter_home : "";
+  if (!home.empty()) env.push_back("TARVO_HOME=" + home);
+  env.push_back("TARVO_SCM_ROOT=" + root);
+  env.push_back("TARVO_SCM_SERVICE=" + config.name);
+#ifdef TARVO_SANITIZER_BUILD
+  // A checked build's services report to where the run collects reports.
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+  }
+#endif
   return env;
 }
 
@@ -212,7 +266,7 @@ int Launch(const std::string& root, const scm::ServiceConfig& config, const Acco
   std::vector<std::string> arguments = SplitCommandLine(config.binary_path);
   if (arguments.empty()) return ENOENT;
   std::string program = ResolveProgram(arguments[0]);
-  std::vector<std::string> env = ServiceEnvironment(root, config.name, account);
+  std::vector<std::string> env = ServiceEnvironment(root, config, account);
   std::vector<char*> argv = Pointers(arguments);
   std::vector<char*> envp = Pointers(env);
 
@@ -317,12 +371,10 @@ BOOL StartServiceA(SC_HANDLE service, DWORD argc, const char** argv) {
 
   std::string root = ServiceManagerRoot();
   scm::StoreLock lock;
-  if (int err = lock.Acquire(root, true)) return scm::FailErrno(err);
-  int err = 0;
-  auto config = scm::LoadConfig(root, data->name, &err);
-  if (!config) {
-    return scm::Fail(err == ENOENT ? ERROR_SERVICE_MARKED_FOR_DELETE : WinErrorFromErrno(err));
-  }
+  if (DWORD error = lock.Acquire(root, true)) return scm::Fail(error);
+  auto config = scm::RecordOfHandle(root, data->name);
+  if (!config) return FALSE;
+  if (config->deleted) return scm::Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
   if (config->start_type == SERVICE_DISABLED) return scm::Fail(ERROR_SERVICE_DISABLED);
   if (scm::LiveStatus(root, config->name).dwCurrentState != SERVICE_STOPPED) {
     return scm::Fail(ERROR_SERVICE_ALREADY_RUNNING);

@@ -2,10 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -155,10 +157,13 @@ std::string ServiceKey(std::string_view name) {
 }
 
 std::string FormatConfig(const ServiceConfig& config) {
-  return Pair("name", config.name) + Pair("display", config.display_name) +
-         Pair("binary", config.binary_path) + Pair("type", config.type) +
-         Pair("start", config.start_type) + Pair("error", config.error_control) +
-         Pair("account", config.account) + Pair("description", config.description);
+  std::string text = Pair("name", config.name) + Pair("display", config.display_name) +
+                     Pair("binary", config.binary_path) + Pair("type", config.type) +
+                     Pair("start", config.start_type) + Pair("error", config.error_control) +
+                     Pair("account", config.account) + Pair("description", config.description);
+  if (config.home) text += Pair("home", *config.home);
+  if (config.deleted) text += Pair("deleted", 1);
+  return text;
 }
 
 std::optional<ServiceConfig> ParseConfig(std::string_view text) {
@@ -177,6 +182,10 @@ std::optional<ServiceConfig> ParseConfig(std::string_view text) {
       config.account = std::move(value);
     } else if (key == "description") {
       config.description = std::move(value);
+    } else if (key == "home") {
+      config.home = std::move(value);
+    } else if (key == "deleted") {
+      config.deleted = value == "1";
     } else if (key == "type") {
       numbers_ok &= ToNumber(value, config.type);
     } else if (key == "start") {
@@ -248,9 +257,9 @@ int EnsureFolder(const std::string& path) {
   return 0;
 }
 
-std::optional<std::string> ReadTextFile(const std::string& path, int* err) {
+std::optional<std::string> ReadTextFile(const std::string& path, int* err, size_t max_bytes) {
   std::string text;
-  if (const int read_err = platform::ReadRegularFile(path, kMaxRecordBytes, text)) {
+  if (const int read_err = platform::ReadRegularFile(path, max_bytes, text)) {
     if (err) *err = read_err;
     return std::nullopt;
   }
@@ -350,22 +359,58 @@ SERVICE_STATUS_PROCESS LiveStatus(const std::string& root, std::string_view name
   return live;
 }
 
+bool IsGone(const std::string& root, const ServiceConfig& config) {
+  return config.deleted && LiveStatus(root, config.name).dwCurrentState == SERVICE_STOPPED;
+}
+
+void RemoveIfGone(const std::string& root, std::string_view name) {
+  StoreLock lock;
+  if (lock.Acquire(root, false, std::chrono::milliseconds(0)) != 0) return;
+  auto config = LoadConfig(root, name);
+  if (!config || !IsGone(root, *config)) return;
+  RemoveConfig(root, config->name);
+  RemoveStatus(root, config->name);
+}
+
+std::chrono::milliseconds& LockWaitTimeout() {
+  static std::chrono::milliseconds timeout{5000};
+  return timeout;
+}
+
 StoreLock::~StoreLock() {
   if (fd_ >= 0) close(fd_);  // closing the descriptor releases the flock
 }
 
-int StoreLock::Acquire(const std::string& root, bool create) {
+DWORD StoreLock::Acquire(const std::string& root, bool create) {
+  return Acquire(root, create, LockWaitTimeout());
+}
+
+DWORD StoreLock::Acquire(const std::string& root, bool create, std::chrono::milliseconds wait) {
   std::string path = root + "/lock";
   if (create) {
-    if (int err = EnsureFolder(root)) return err;
+    if (int err = EnsureFolder(root)) return WinErrorFromErrno(err);
     fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   } else {
     fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0 && errno == ENOENT) return 0;
   }
-  if (fd_ < 0) return errno;
-  while (flock(fd_, LOCK_EX) != 0) {
-    if (errno != EINTR) return errno;
+  if (fd_ < 0) return WinErrorFromErrno(errno);
+  // flock has no time limit of its own: try, then pause a little longer each
+  // time (up to 50 ms) until the deadline.
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  int pause_ms = 1;
+  while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return WinErrorFromErrno(errno);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      close(fd_);
+      fd_ = -1;
+      return ERROR_SERVICE_DATABASE_LOCKED;
+    }
+    poll(nullptr, 0, static_cast<int>(std::min<int64_t>(pause_ms, left.count())));
+    pause_ms = std::min(pause_ms * 2, 50);
   }
   return 0;
 }

@@ -2,7 +2,8 @@
 // The records of the embedded service manager below its root folder:
 //
 //   <root>/lock                     flock'ed while services are created, deleted,
-//                                   started and while a status record is rewritten
+//                                   started and while a status record is rewritten;
+//                                   a wait for it is bounded (LockWaitTimeout)
 //   <root>/services/<key>           one record per installed service
 //   <root>/status/<key>/status      the status record of a started service; the
 //                                   folder belongs to the service's account so that
@@ -15,6 +16,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,6 +35,13 @@ struct ServiceConfig {
   std::string binary_path;  // program and arguments, one command line
   std::string account;      // "LocalSystem" when created without one
   std::string description;
+  // TARVO_HOME of the creator, given to the service when it starts (empty:
+  // none). Nothing for a record written before the field existed: the service
+  // then gets the TARVO_HOME of whoever starts it, as such records always did.
+  std::optional<std::string> home;
+  // DeleteService was called while the service ran: the record stays open to
+  // queries and the stop control until the process has ended, then it goes.
+  bool deleted = false;
   DWORD type = SERVICE_WIN32_OWN_PROCESS;
   DWORD start_type = SERVICE_DEMAND_START;
   DWORD error_control = SERVICE_ERROR_NORMAL;
@@ -81,14 +90,19 @@ std::string StatusFolder(const std::string& root, std::string_view name);
 int EnsureFolder(const std::string& path);
 // Writes bytes to a temporary file beside path and renames it over path.
 using platform::WriteFileAtomic;
-// Records and unit files are small; a larger file is not one of them.
-inline constexpr size_t kMaxRecordBytes = 1 << 20;
-// Whole regular file of at most kMaxRecordBytes; nothing when it cannot be
-// read (err, when given, gets errno).
-std::optional<std::string> ReadTextFile(const std::string& path, int* err = nullptr);
+// The records and unit files this layer reads are small: a larger file is
+// not one of them.
+inline constexpr size_t kMaxTextFileBytes = 1 << 20;
+// A whole regular file of at most max_bytes; nothing when it cannot be read
+// (err, when given, gets errno: EINVAL for anything but a regular file, a FIFO
+// or a device included, EFBIG for a larger file). Read through the shared file
+// access, so a FIFO put in a record's place never hangs the caller.
+std::optional<std::string> ReadTextFile(const std::string& path, int* err = nullptr,
+                                        size_t max_bytes = kMaxTextFileBytes);
 
 // The installed service of that name (any letter case), or nothing (err gets
-// ENOENT or the reading error).
+// ENOENT or the reading error). A record marked deleted is returned as well;
+// see IsGone.
 std::optional<ServiceConfig> LoadConfig(const std::string& root, std::string_view name,
                                         int* err = nullptr);
 // Every installed service, in no particular order. A root that does not exist
@@ -112,6 +126,19 @@ void RemoveStatus(const std::string& root, std::string_view name);
 // ended yet reads SERVICE_STOP_PENDING, accepting no controls.
 SERVICE_STATUS_PROCESS LiveStatus(const std::string& root, std::string_view name);
 
+// Whether a record marked deleted belongs to a service whose process has
+// ended: it then counts as not installed.
+bool IsGone(const std::string& root, const ServiceConfig& config);
+// Removes the record and status of a service that IsGone, when the lock can be
+// had at once (readers never wait for it; the next caller tidies up instead).
+void RemoveIfGone(const std::string& root, std::string_view name);
+
+// How long StoreLock::Acquire waits for another holder before giving up with
+// ERROR_SERVICE_DATABASE_LOCKED: a few seconds, so a stuck holder (a stopped
+// tarvo-sc, a crashed writer's orphan) costs a clear error instead of a hang.
+// Tests shorten it.
+std::chrono::milliseconds& LockWaitTimeout();
+
 // Exclusive flock on <root>/lock, released by the destructor. create makes the
 // root and the lock file when missing (writers); without it a missing lock file
 // means there is nothing to serialise with and Acquire succeeds unlocked.
@@ -122,7 +149,10 @@ class StoreLock {
   StoreLock(const StoreLock&) = delete;
   StoreLock& operator=(const StoreLock&) = delete;
 
-  int Acquire(const std::string& root, bool create);
+  // 0, ERROR_SERVICE_DATABASE_LOCKED when another holder kept the lock for
+  // `wait` (LockWaitTimeout by default), or the Windows code of the failure.
+  DWORD Acquire(const std::string& root, bool create);
+  DWORD Acquire(const std::string& root, bool create, std::chrono::milliseconds wait);
 
  private:
   int fd_ = -1;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/AgentConfig.h"
 #include "tests/support/TempFolder.h"
 
 namespace common {
@@ -65,6 +66,29 @@ TEST_F(ServiceGlueTest, OutsideTheServiceManagerRunServiceSkipsTheLoopAndKeepsTh
   EXPECT_TRUE(instance);
   EXPECT_EQ(TheServiceGlue().StopEvent, nullptr);
   EXPECT_EQ(TheServiceGlue().StopPendingEvent, nullptr);
+}
+
+TEST(AcquireInstanceLock, TellsAnotherInstanceFromALockFileThatCannotBeOpened) {
+  testsupport::TempFolder home;
+  testsupport::ScopedEnv env("TARVO_HOME", home.path());
+  AgentConfig& config = TheAgentConfig();
+  const int32_t saved_level = config.LogLevel;
+  config.LogLevel = 1;
+  auto first = AcquireInstanceLock("glue.lock", "Glue - ", "GlueTest");
+  EXPECT_TRUE(first);
+  EXPECT_FALSE(AcquireInstanceLock("glue.lock", "Glue - ", "GlueTest"));
+  // A lock file that cannot be made (here: its folder is missing; for a typed
+  // account, a folder it may not write to) is no other instance.
+  EXPECT_FALSE(AcquireInstanceLock("missing/glue.lock", "Glue - ", "GlueTest"));
+  config.LogLevel = saved_level;
+  const std::string log = testsupport::ReadAll(home.Path("TarvoAgent.log"));
+  const size_t second_line = log.find("\r\n") + 2;
+  EXPECT_EQ(log.rfind("Glue - Ja existe uma instancia carregada ! ", 0), 0u) << log;
+  EXPECT_EQ(log.find("Glue - Cannot open the instance lock " + home.Path("missing/glue.lock") +
+                         ": No such file or directory ",
+                     second_line),
+            second_line)
+      << log;
 }
 
 }  // namespace

@@ -1,13 +1,18 @@
 // The service manager with real service processes: start, controls through the
 // dispatcher and handler, status while pending, after a crash and after delete.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -250,20 +255,93 @@ TEST_F(ScmServiceTest, ProgramThatCannotRunFailsTheStart) {
   EXPECT_EQ(Status(service).dwCurrentState, SERVICE_STOPPED);
 }
 
-TEST_F(ScmServiceTest, DeletedServiceRunsOnUntilStopped) {
-  SC_HANDLE service = Install("Doomed");
-  ASSERT_GT(StartRunning(service), 0);
-  ASSERT_TRUE(DeleteService(service));
-  EXPECT_EQ(OpenServiceA(manager_, "Doomed", SERVICE_ALL_ACCESS), nullptr);
-  EXPECT_EQ(GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
-  EXPECT_EQ(Status(service).dwCurrentState, SERVICE_RUNNING);
-  EXPECT_EQ(Install("DOOMED"), nullptr);
+TEST_F(ScmServiceTest, DeletedServiceStaysOpenToQueryAndStopUntilItsProcessEnds) {
+  ASSERT_NE(Install("Doomed"), nullptr);
+  ASSERT_GT(StartRunning(Keep(OpenServiceA(manager_, "Doomed", SERVICE_ALL_ACCESS))), 0);
+  {
+    SC_HANDLE deleter = OpenServiceA(manager_, "Doomed", DELETE);
+    ASSERT_TRUE(DeleteService(deleter));
+    EXPECT_FALSE(DeleteService(deleter));
+    EXPECT_EQ(GetLastError(), ERROR_SERVICE_MARKED_FOR_DELETE);
+    CloseServiceHandle(deleter);
+  }
+  // As another program (tarvo-sc, the installer) would: a fresh handle by name.
+  SC_HANDLE later = Keep(OpenServiceA(manager_, "DOOMED", SERVICE_ALL_ACCESS));
+  ASSERT_NE(later, nullptr) << GetLastError();
+  EXPECT_EQ(Status(later).dwCurrentState, SERVICE_RUNNING);
+  EXPECT_FALSE(StartServiceA(later, 0, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_SERVICE_MARKED_FOR_DELETE);
+  EXPECT_EQ(Install("doomed"), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_MARKED_FOR_DELETE);
 
   SERVICE_STATUS status{};
-  ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));
-  ASSERT_TRUE(WaitForState(service, SERVICE_STOPPED));
+  ASSERT_TRUE(ControlService(later, SERVICE_CONTROL_STOP, &status));
+  ASSERT_TRUE(WaitForState(later, SERVICE_STOPPED));
+  // The process has ended: the service is gone, and its name free again.
+  EXPECT_EQ(OpenServiceA(manager_, "Doomed", SERVICE_QUERY_STATUS), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
+  EXPECT_FALSE(std::filesystem::exists(scm::ServicesFolder(scm_.root()) + "/doomed"));
+  EXPECT_FALSE(QueryServiceConfig2A(later, SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &status.dwWaitHint));
+  EXPECT_EQ(GetLastError(), ERROR_SERVICE_MARKED_FOR_DELETE);
   EXPECT_NE(Install("Doomed"), nullptr);
+}
+
+TEST_F(ScmServiceTest, ALockHeldElsewhereFailsTheCallAfterABoundedWait) {
+  SC_HANDLE service = Install("Patient");
+  ASSERT_NE(service, nullptr);
+  // Another program holding the manager's lock (a tarvo-sc stopped halfway).
+  const int held = open((scm_.root() + "/lock").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  const auto saved = scm::LockWaitTimeout();
+  scm::LockWaitTimeout() = std::chrono::milliseconds(200);
+  EXPECT_FALSE(StartServiceA(service, 0, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_SERVICE_DATABASE_LOCKED);
+  EXPECT_FALSE(DeleteService(service));
+  EXPECT_EQ(GetLastError(), ERROR_SERVICE_DATABASE_LOCKED);
+  EXPECT_EQ(Install("Second"), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_SERVICE_DATABASE_LOCKED);
+  // Reading needs no lock.
+  EXPECT_EQ(Status(service).dwCurrentState, SERVICE_STOPPED);
+  close(held);
+  EXPECT_GT(StartRunning(service), 0);
+  scm::LockWaitTimeout() = saved;
+}
+
+TEST_F(ScmServiceTest, ServicesGetACleanEnvironmentAndTheirCreatorsProgramFolder) {
+  std::optional<testsupport::ScopedEnv> creator_home;
+  creator_home.emplace("TARVO_HOME", scm_.Path("home"));
+  SC_HANDLE service = Install("Clean");
+  creator_home.reset();
+  // What the shell that starts it holds must not reach the service.
+  testsupport::ScopedEnv display("DISPLAY", ":42");
+  testsupport::ScopedEnv platform_plugin("QT_QPA_PLATFORM", "offscreen");
+  testsupport::ScopedEnv notify("NOTIFY_SOCKET", "/run/nothing");
+  testsupport::ScopedEnv starter_home("TARVO_HOME", scm_.Path("elsewhere"));
+  const pid_t pid = StartRunning(service);
+  ASSERT_GT(pid, 0);
+  const std::string environ = testsupport::ReadAll("/proc/" + std::to_string(pid) + "/environ");
+  std::vector<std::string> names;
+  for (size_t start = 0; start < environ.size();) {
+    const size_t end = environ.find('\0', start);
+    const std::string entry = environ.substr(start, end - start);
+    names.push_back(entry.substr(0, entry.find('=')));
+    start = end == std::string::npos ? environ.size() : end + 1;
+  }
+  for (const std::string& name : names) {
+    EXPECT_TRUE(name == "PATH" || name == "LANG" || name == "HOME" || name == "USER" ||
+                name == "LOGNAME" || name.starts_with("TARVO_") || name.ends_with("SAN_OPTIONS"))
+        << name;
+  }
+  const auto has = [&](const std::string& entry) {
+    return environ.find(entry + '\0') != std::string::npos;
+  };
+  EXPECT_TRUE(has("TARVO_HOME=" + scm_.Path("home")));
+  EXPECT_TRUE(has("TARVO_SCM_SERVICE=Clean"));
+  EXPECT_TRUE(has("PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"));
+  if (const passwd* self = getpwuid(geteuid())) {
+    EXPECT_TRUE(has(std::string("HOME=") + self->pw_dir));
+  }
 }
 
 TEST_F(ScmServiceTest, RunsUnderTheConfiguredAccount) {

@@ -22,6 +22,9 @@ const std::vector<MockUnit> kUnits = {
     {"tarvo-agent.service", "Tarvo Agent Service", "active", "enabled"},
     {"cron.service", "Regular background program processing daemon", "inactive", "enabled"},
     {"dbus.socket", "D-Bus System Message Bus Socket", "active", "enabled"},
+    // As packaged: installed disabled, so systemd has not loaded it.
+    {"tarvo-watchdog.service", "Tarvo WatchDog Service", "inactive", "disabled", false},
+    {"ssh.service", "OpenBSD Secure Shell server", "active", "enabled", true, {"sshd.service"}},
 };
 
 class SystemdManager : public ::testing::Test {
@@ -60,22 +63,47 @@ TEST_F(SystemdManager, EnumeratesServiceUnitsWithTheirStates) {
   ASSERT_TRUE(EnumServicesStatusA(manager_, SERVICE_WIN32, SERVICE_STATE_ALL, buffer.data(),
                                   buffer.size() * sizeof(ENUM_SERVICE_STATUSA), &needed,
                                   &returned, &resume));
-  ASSERT_EQ(returned, 2u);  // the socket unit is not a service
+  // The socket unit is not a service, and an alias is no service of its own.
+  ASSERT_EQ(returned, 4u);
   EXPECT_STREQ(buffer[0].lpServiceName, "cron.service");
   EXPECT_EQ(buffer[0].ServiceStatus.dwCurrentState, SERVICE_STOPPED);
-  EXPECT_STREQ(buffer[1].lpServiceName, "tarvo-agent.service");
-  EXPECT_STREQ(buffer[1].lpDisplayName, "Tarvo Agent Service");
-  EXPECT_EQ(buffer[1].ServiceStatus.dwCurrentState, SERVICE_RUNNING);
-  EXPECT_EQ(buffer[1].ServiceStatus.dwControlsAccepted,
+  EXPECT_STREQ(buffer[1].lpServiceName, "ssh.service");
+  EXPECT_STREQ(buffer[2].lpServiceName, "tarvo-agent.service");
+  EXPECT_STREQ(buffer[2].lpDisplayName, "Tarvo Agent Service");
+  EXPECT_EQ(buffer[2].ServiceStatus.dwCurrentState, SERVICE_RUNNING);
+  EXPECT_EQ(buffer[2].ServiceStatus.dwControlsAccepted,
             SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
+  // A unit file systemd has not loaded shows the description its file gives.
+  EXPECT_STREQ(buffer[3].lpServiceName, "tarvo-watchdog.service");
+  EXPECT_STREQ(buffer[3].lpDisplayName, "Tarvo WatchDog Service");
+  EXPECT_EQ(buffer[3].ServiceStatus.dwCurrentState, SERVICE_STOPPED);
 }
 
 TEST_F(SystemdManager, FindsUnitsByIdWithOrWithoutSuffixOrByDescription) {
-  EXPECT_EQ(State("tarvo-agent.service"), SERVICE_RUNNING);
+  const auto unit_for = [&](const char* name) {
+    SC_HANDLE service = OpenServiceA(manager_, name, SERVICE_QUERY_STATUS);
+    const std::string id = ServiceNameOf(service);
+    CloseServiceHandle(service);
+    return id;
+  };
+  EXPECT_EQ(unit_for("tarvo-agent.service"), "tarvo-agent.service");
+  EXPECT_EQ(unit_for("tarvo-agent"), "tarvo-agent.service");
+  EXPECT_EQ(unit_for("TARVO-AGENT.SERVICE"), "tarvo-agent.service");
+  EXPECT_EQ(unit_for("TARVO AGENT SERVICE"), "tarvo-agent.service");
+  EXPECT_EQ(unit_for("CRON"), "cron.service");
   EXPECT_EQ(State("CRON"), SERVICE_STOPPED);
   EXPECT_EQ(State("TARVO AGENT SERVICE"), SERVICE_RUNNING);
-  EXPECT_EQ(OpenServiceA(manager_, "no such service", SERVICE_QUERY_STATUS), nullptr);
-  EXPECT_EQ(GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
+  // An alias finds the unit it names.
+  EXPECT_EQ(unit_for("sshd"), "ssh.service");
+  EXPECT_EQ(State("sshd.service"), SERVICE_RUNNING);
+  // A unit file not loaded yet is found by the description in its file.
+  EXPECT_EQ(unit_for("tarvo watchdog service"), "tarvo-watchdog.service");
+  EXPECT_EQ(State("Tarvo WatchDog Service"), SERVICE_STOPPED);
+
+  for (const char* missing : {"no such service", "nothing", "nothing.service"}) {
+    EXPECT_EQ(OpenServiceA(manager_, missing, SERVICE_QUERY_STATUS), nullptr) << missing;
+    EXPECT_EQ(GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST) << missing;
+  }
 }
 
 TEST_F(SystemdManager, StartsAndStopsWithTheWindowsErrorCodes) {
@@ -103,18 +131,36 @@ TEST_F(SystemdManager, StartsAndStopsWithTheWindowsErrorCodes) {
 }
 
 TEST_F(SystemdManager, CreatesEnablesDescribesAndDeletesAUnitFile) {
+  // The packaged watchdog unit is there, though not loaded: no second one.
+  EXPECT_EQ(CreateServiceA(manager_, "Tarvo WatchDog Service", "Tarvo WatchDog Service",
+                           SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                           SERVICE_ERROR_NORMAL, "/usr/lib/tarvo/TarvoWDService", nullptr,
+                           nullptr, nullptr, "LocalSystem", nullptr),
+            nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_SERVICE_EXISTS);
+  EXPECT_TRUE(std::filesystem::is_empty(mock_.unit_dir()));
+
   SC_HANDLE created = CreateServiceA(
-      manager_, "Tarvo WatchDog Service", "Tarvo WatchDog Service", SERVICE_ALL_ACCESS,
+      manager_, "Tarvo Probe Service", "Tarvo Probe Service", SERVICE_ALL_ACCESS,
       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-      "/usr/lib/tarvo/TarvoWDService", nullptr, nullptr, nullptr, "LocalSystem", nullptr);
+      "/usr/lib/tarvo/Tarvo$Probe --cost $5", nullptr, nullptr, nullptr, "LocalSystem", nullptr);
   ASSERT_NE(created, nullptr) << GetLastError();
-  const std::string file = mock_.unit_dir() + "/tarvo-watchdog-service.service";
+  const std::string file = mock_.unit_dir() + "/tarvo-probe-service.service";
   EXPECT_TRUE(std::filesystem::is_regular_file(file));
-  EXPECT_EQ(CreateServiceA(manager_, "tarvo watchdog service", nullptr, SERVICE_ALL_ACCESS,
+  // The program path as systemd reads it; only the argument expands variables.
+  EXPECT_NE(testsupport::ReadAll(file).find("ExecStart=/usr/lib/tarvo/Tarvo$Probe --cost $$5\n"),
+            std::string::npos);
+  EXPECT_EQ(CreateServiceA(manager_, "tarvo probe service", nullptr, SERVICE_ALL_ACCESS,
                            SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                            "/bin/true", nullptr, nullptr, nullptr, nullptr, nullptr),
             nullptr);
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_EXISTS);
+  // A program path systemd refuses to run makes no unit.
+  EXPECT_EQ(CreateServiceA(manager_, "Quoted", nullptr, SERVICE_ALL_ACCESS,
+                           SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                           "/opt/it\\s", nullptr, nullptr, nullptr, nullptr, nullptr),
+            nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   // An account naming no user is refused, never run as root; no file is left.
   EXPECT_EQ(CreateServiceA(manager_, "No Account", nullptr, SERVICE_ALL_ACCESS,
                            SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
@@ -137,14 +183,13 @@ TEST_F(SystemdManager, CreatesEnablesDescribesAndDeletesAUnitFile) {
   auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(config_buffer);
   ASSERT_TRUE(QueryServiceConfigA(created, config, sizeof config_buffer, &needed));
   EXPECT_EQ(config->dwStartType, SERVICE_AUTO_START);
-  EXPECT_STREQ(config->lpBinaryPathName, "/usr/lib/tarvo/TarvoWDService");
   EXPECT_STREQ(config->lpServiceStartName, "LocalSystem");
-  EXPECT_STREQ(config->lpDisplayName, "Tarvo WatchDog Service");
+  EXPECT_STREQ(config->lpDisplayName, "Tarvo Probe Service");
 
   ASSERT_TRUE(DeleteService(created));
   CloseServiceHandle(created);
   EXPECT_FALSE(std::filesystem::exists(file));
-  EXPECT_EQ(OpenServiceA(manager_, "Tarvo WatchDog Service", SERVICE_QUERY_STATUS), nullptr);
+  EXPECT_EQ(OpenServiceA(manager_, "Tarvo Probe Service", SERVICE_QUERY_STATUS), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
 
   // Units that came with a package are not this manager's to remove.

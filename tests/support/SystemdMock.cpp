@@ -15,13 +15,21 @@ namespace {
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
-std::string ParametersJson(const std::string& unit_dir, const std::vector<MockUnit>& units) {
-  std::string json = "{\"unit_dir\": " + Quoted(unit_dir) + ", \"units\": [";
+std::string ParametersJson(const std::string& unit_dir, const std::string& vendor_dir,
+                           const std::vector<MockUnit>& units) {
+  std::string json = "{\"unit_dir\": " + Quoted(unit_dir) + ", \"vendor_dir\": " +
+                     Quoted(vendor_dir) + ", \"units\": [";
   for (size_t i = 0; i < units.size(); ++i) {
     if (i > 0) json += ", ";
+    std::string aliases;
+    for (const std::string& alias : units[i].aliases) {
+      aliases += (aliases.empty() ? "" : ", ") + Quoted(alias);
+    }
     json += "{\"id\": " + Quoted(units[i].id) + ", \"description\": " +
             Quoted(units[i].description) + ", \"active\": " + Quoted(units[i].active) +
-            ", \"file_state\": " + Quoted(units[i].file_state) + "}";
+            ", \"file_state\": " + Quoted(units[i].file_state) +
+            ", \"loaded\": " + (units[i].loaded ? "true" : "false") + ", \"aliases\": [" +
+            aliases + "]}";
   }
   return json + "]}";
 }
@@ -40,6 +48,7 @@ void Stop(pid_t pid) {
 
 SystemdMock::SystemdMock(const std::vector<MockUnit>& units) {
   std::filesystem::create_directories(unit_dir());
+  std::filesystem::create_directories(folder_.Path("vendor"));
   const std::string socket = folder_.Path("bus");
   bus_pid_ = StartProgram({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile",
                            "--address=unix:path=" + socket},
@@ -51,7 +60,8 @@ SystemdMock::SystemdMock(const std::vector<MockUnit>& units) {
     env_.push_back(std::make_unique<ScopedEnv>(name, value));
   }
   mock_pid_ = StartProgram({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template",
-                            TARVO_SYSTEMD_MOCK, "-p", ParametersJson(unit_dir(), units)},
+                            TARVO_SYSTEMD_MOCK, "-p",
+                            ParametersJson(unit_dir(), folder_.Path("vendor"), units)},
                            Environment());
   ready_ = mock_pid_ > 0 && WaitUntil([] {
              platform::DWORD error = 0;

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/TempFolder.h"
@@ -18,10 +19,21 @@
 namespace testsupport {
 
 struct MockUnit {
+  MockUnit(std::string id, std::string description, std::string active, std::string file_state,
+           bool loaded = true, std::vector<std::string> aliases = {})
+      : id(std::move(id)),
+        description(std::move(description)),
+        active(std::move(active)),
+        file_state(std::move(file_state)),
+        loaded(loaded),
+        aliases(std::move(aliases)) {}
+
   std::string id;           // "tarvo-agent.service"
   std::string description;  // "Tarvo Agent Service"
   std::string active;       // "active", "inactive", ...
   std::string file_state;   // "enabled", "disabled", ...
+  bool loaded;              // false: only its unit file exists until it is loaded
+  std::vector<std::string> aliases;  // other names of the unit ("sshd.service")
 };
 
 class SystemdMock {

@@ -3,13 +3,21 @@
 python-dbusmock's systemd template, extended with the manager calls the
 systemd backend makes: ListUnits, ListUnitFiles, LoadUnit, Reload,
 EnableUnitFiles and DisableUnitFiles, and units that carry the properties it
-reads (Description, UnitFileState, FragmentPath, MainPID, User, ExecStart).
+reads (Id, LoadState, Description, UnitFileState, FragmentPath, MainPID, User,
+ExecStart). As systemd does, it keeps unit files it has not loaded apart from
+loaded units (LoadUnit loads them from their file), lists aliases among the
+unit files only (state "alias"; LoadUnit of an alias gives the unit it names),
+and answers LoadUnit of a name without a unit with a unit whose load state is
+"not-found".
 
-Parameters (JSON): "unit_dir", the folder Reload reads unit files from, and
-"units", a list of {"id", "description", "active", "file_state"} to start with.
+Parameters (JSON): "unit_dir", the folder Reload reads unit files from;
+"vendor_dir", where the files of units not loaded are written; and "units", a
+list of {"id", "description", "active", "file_state"} to start with, each
+optionally with "loaded": false (only its file exists) and "aliases": [ids].
 '''
 
 import os
+import re
 
 import dbus
 
@@ -30,13 +38,17 @@ def no_such_unit(name):
                                          name='org.freedesktop.systemd1.NoSuchUnit')
 
 
-def add_unit(mock, unit_id, description, active, file_state, fragment='', command=None):
-    path = f'{base.PATH_PREFIX}/unit/{base.escape_unit_name(unit_id)}'
-    mock.units[unit_id] = path
+def unit_path_of(unit_id):
+    return f'{base.PATH_PREFIX}/unit/{base.escape_unit_name(unit_id)}'
+
+
+def add_unit(mock, unit_id, description, active, file_state, fragment='', command=None,
+             load_state='loaded'):
+    path = unit_path_of(unit_id)
     mock.AddObject(path, UNIT_IFACE, {
         'Id': unit_id,
         'Names': [unit_id],
-        'LoadState': 'loaded',
+        'LoadState': load_state,
         'ActiveState': active,
         'SubState': 'running' if active == 'active' else 'dead',
         'Description': description,
@@ -54,17 +66,48 @@ def add_unit(mock, unit_id, description, active, file_state, fragment='', comman
         'User': '',
         'ExecStart': exec_start,
     })
+    if load_state == 'loaded':
+        mock.units[unit_id] = path
+    else:
+        mock.missing[unit_id] = path
+
+
+def read_unit_file(path):
+    '''The Description= and the ExecStart= words of a unit file.'''
+    description, command = None, None
+    with open(path, encoding='utf-8') as unit_file:
+        for line in unit_file:
+            if line.startswith('Description='):
+                description = line[len('Description='):].strip()
+            elif line.startswith('ExecStart='):
+                command = line[len('ExecStart='):].split()
+    return description, command
 
 
 def load(mock, parameters):
     base.load(mock, parameters)
     mock.unit_dir = parameters.get('unit_dir', '')
+    vendor_dir = parameters.get('vendor_dir', '')
+    mock.missing = {}
+    mock.files = {}  # units not loaded: id -> (path, state)
+    mock.aliases = {}  # alias id -> (unit id, path of the alias)
     for unit in parameters.get('units', []):
-        add_unit(mock, unit['id'], unit['description'], unit['active'], unit['file_state'])
+        unit_id = unit['id']
+        for alias in unit.get('aliases', []):
+            mock.aliases[alias] = (unit_id, f'/etc/systemd/system/{alias}')
+        if unit.get('loaded', True):
+            add_unit(mock, unit_id, unit['description'], unit['active'], unit['file_state'])
+            continue
+        path = os.path.join(vendor_dir, unit_id)
+        with open(path, 'w', encoding='utf-8') as unit_file:
+            unit_file.write(f"[Unit]\nDescription={unit['description']}\n\n"
+                            '[Service]\nExecStart=/usr/bin/true\n')
+        mock.files[unit_id] = (path, unit['file_state'])
 
 
 def unit_property(mock, unit_id, name):
-    return mockobject.objects[mock.units[unit_id]].Get(UNIT_IFACE, name)
+    path = mock.units.get(unit_id) or mock.missing[unit_id]
+    return mockobject.objects[path].Get(UNIT_IFACE, name)
 
 
 def set_unit_property(mock, unit_id, name, value):
@@ -73,24 +116,42 @@ def set_unit_property(mock, unit_id, name, value):
 
 @dbus.service.method(MAIN_IFACE, in_signature='', out_signature='a(ssssssouso)')
 def ListUnits(self):
-    return [(unit_id, unit_property(self, unit_id, 'Description'), 'loaded',
+    listed = {**self.units, **self.missing}
+    return [(unit_id, unit_property(self, unit_id, 'Description'),
+             unit_property(self, unit_id, 'LoadState'),
              unit_property(self, unit_id, 'ActiveState'), unit_property(self, unit_id, 'SubState'),
              '', path, dbus.UInt32(0), '', '/')
-            for unit_id, path in self.units.items()]
+            for unit_id, path in listed.items()]
 
 
 @dbus.service.method(MAIN_IFACE, in_signature='', out_signature='a(ss)')
 def ListUnitFiles(self):
-    return [(unit_property(self, unit_id, 'FragmentPath') or f'/lib/systemd/system/{unit_id}',
-             unit_property(self, unit_id, 'UnitFileState'))
-            for unit_id in self.units]
+    loaded = [(unit_property(self, unit_id, 'FragmentPath') or f'/lib/systemd/system/{unit_id}',
+               unit_property(self, unit_id, 'UnitFileState'))
+              for unit_id in self.units]
+    files = list(self.files.values())
+    aliases = [(path, 'alias') for _unit, path in self.aliases.values()]
+    return loaded + files + aliases
 
 
 @dbus.service.method(MAIN_IFACE, in_signature='s', out_signature='o')
 def LoadUnit(self, name):
-    if str(name) not in self.units:
-        raise no_such_unit(name)
-    return self.units[str(name)]
+    name = str(name)
+    if name in self.aliases:
+        name = self.aliases[name][0]
+    if name in self.units:
+        return self.units[name]
+    if name in self.files:
+        path, state = self.files.pop(name)
+        description, command = read_unit_file(path)
+        add_unit(self, name, description or name, 'inactive', state, path, command)
+        return self.units[name]
+    if not re.fullmatch(r'[A-Za-z0-9:_.\\@-]+\.service', name):
+        raise dbus.exceptions.DBusException(f'Unit name {name} is not valid.',
+                                            name='org.freedesktop.DBus.Error.InvalidArgs')
+    if name not in self.missing:
+        add_unit(self, name, name, 'inactive', '', load_state='not-found')
+    return self.missing[name]
 
 
 @dbus.service.method(MAIN_IFACE, in_signature='', out_signature='')
@@ -101,16 +162,12 @@ def Reload(self):
         fragment = str(unit_property(self, unit_id, 'FragmentPath'))
         if fragment.startswith(self.unit_dir + '/') and unit_id not in files:
             self.RemoveObject(self.units.pop(unit_id))
+    for unit_id in list(self.missing):
+        self.RemoveObject(self.missing.pop(unit_id))
     for unit_id in sorted(files - set(self.units)):
         path = os.path.join(self.unit_dir, unit_id)
-        description, command = unit_id, None
-        with open(path, encoding='utf-8') as unit_file:
-            for line in unit_file:
-                if line.startswith('Description='):
-                    description = line[len('Description='):].strip()
-                elif line.startswith('ExecStart='):
-                    command = line[len('ExecStart='):].split()
-        add_unit(self, unit_id, description, 'inactive', 'disabled', path, command)
+        description, command = read_unit_file(path)
+        add_unit(self, unit_id, description or unit_id, 'inactive', 'disabled', path, command)
 
 
 @dbus.service.method(MAIN_IFACE, in_signature='asbb', out_signature='ba(sss)')

@@ -13,6 +13,7 @@
 #include "platform/ServiceManager.h"
 #include "tests/support/Processes.h"
 #include "tests/support/ScmTestRoot.h"
+#include "tests/support/SystemdMock.h"
 
 namespace {
 
@@ -89,6 +90,53 @@ TEST_F(TarvoScTest, FailuresReportTheWindowsCode) {
   ProgramResult twice = Sc({"start", "Dup"});
   EXPECT_EQ(twice.exit_code, ExitOf(1056));
   EXPECT_NE(twice.output.find("[SC] StartService FAILED 1056: "), std::string::npos);
+}
+
+TEST_F(TarvoScTest, QueryOfAMissingServiceFailsWith1060AndOfADeletedOneUntilItStops) {
+  ProgramResult missing = Sc({"query", "Nobody Here"});
+  EXPECT_EQ(missing.exit_code, ExitOf(1060));
+  EXPECT_EQ(missing.output.rfind("[SC] OpenService FAILED 1060: ", 0), 0u) << missing.output;
+
+  ASSERT_EQ(Sc({"create", "Doomed", Binary()}).exit_code, 0);
+  ASSERT_EQ(Sc({"start", "Doomed"}).exit_code, 0);
+  ASSERT_TRUE(WaitForState("Doomed", "4 RUNNING"));
+  EXPECT_EQ(Sc({"delete", "Doomed"}).exit_code, 0);
+  ProgramResult again = Sc({"create", "Doomed", Binary()});
+  EXPECT_EQ(again.exit_code, ExitOf(1072));
+  EXPECT_NE(again.output.find("[SC] CreateService FAILED 1072: "), std::string::npos);
+  EXPECT_EQ(Sc({"stop", "Doomed"}).exit_code, 0);
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return Sc({"query", "Doomed"}).exit_code != 0; }));
+  EXPECT_EQ(Sc({"query", "Doomed"}).exit_code, ExitOf(1060));
+  EXPECT_EQ(Sc({"create", "Doomed", Binary()}).exit_code, 0);
+}
+
+// On systemd (a mock of its manager), query takes a service by any of the
+// names that find it and prints the unit it found.
+TEST(TarvoScOnSystemd, QueryResolvesTheOneNameInEachOfItsForms) {
+  testsupport::SystemdMock mock(
+      {{"tarvo-agent.service", "Tarvo Agent Service", "active", "enabled"},
+       {"tarvo-watchdog.service", "Tarvo WatchDog Service", "inactive", "disabled", false},
+       {"ssh.service", "OpenBSD Secure Shell server", "active", "enabled", true,
+        {"sshd.service"}}});
+  ASSERT_TRUE(mock.ready());
+  const auto query = [](const std::string& name) {
+    return testsupport::RunProgram({TARVO_SC_BINARY, "query", name});
+  };
+  for (const char* name : {"Tarvo Agent Service", "tarvo-agent", "TARVO-AGENT.service"}) {
+    const ProgramResult result = query(name);
+    EXPECT_EQ(result.exit_code, 0) << name;
+    EXPECT_EQ(result.output,
+              "SERVICE_NAME: tarvo-agent.service\nDISPLAY_NAME: Tarvo Agent Service\n"
+              "STATE : 4 RUNNING\nPID : 4242\n")
+        << name;
+  }
+  EXPECT_EQ(query("tarvo watchdog service").output,
+            "SERVICE_NAME: tarvo-watchdog.service\nDISPLAY_NAME: Tarvo WatchDog Service\n"
+            "STATE : 1 STOPPED\nPID : 0\n");
+  EXPECT_EQ(query("sshd").output.rfind("SERVICE_NAME: ssh.service\n", 0), 0u);
+  const ProgramResult missing = query("Tarvo Nothing");
+  EXPECT_EQ(missing.exit_code, ExitOf(1060));
+  EXPECT_EQ(missing.output.rfind("[SC] OpenService FAILED 1060: ", 0), 0u) << missing.output;
 }
 
 TEST_F(TarvoScTest, QueryListsEveryServiceInNameOrder) {

@@ -1,6 +1,9 @@
 // The watchdog run as a service of the embedded service manager beside the
 // agent service, watched from outside through tarvo-sc.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -75,6 +78,26 @@ TEST(WatchdogService, RestartsTheStoppedAgentRefusesASecondCopyAndStopsWithinATu
   EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(watchdog_pid); }));
   EXPECT_EQ(install.State(kAgentService), 4);
   EXPECT_EQ(install.Log().find("WatchDog"), std::string::npos) << install.Log();
+}
+
+// Run for a typed account in a folder only root may write to, the watchdog
+// takes its instance lock on the file an administrator's earlier run left.
+TEST(WatchdogService, RunsForATypedAccountWithALockFileItMayOnlyRead) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a service for another account";
+  e2e::AgentInstall install;
+  ServicesGuard guard(install.Path("scm"));
+  ASSERT_EQ(chmod(install.folder().c_str(), 0755), 0);
+  const std::string watchdog = install.Path("TarvoWDService");
+  std::filesystem::copy_file(TARVO_WATCHDOG_BINARY, watchdog);
+  testsupport::WriteAll(install.Path("TarvoWDService.lock"), "");
+  ASSERT_EQ(chmod(install.Path("TarvoWDService.lock").c_str(), 0644), 0);
+  ASSERT_EQ(install.Sc({"create", kWatchdogService, watchdog, "--account", ".\\nobody"}).exit_code,
+            0);
+  ASSERT_EQ(install.Sc({"start", kWatchdogService}).exit_code, 0);
+  EXPECT_TRUE(install.WaitForState(kWatchdogService, 4));
+  const std::string status =
+      testsupport::ReadAll("/proc/" + std::to_string(install.Pid(kWatchdogService)) + "/status");
+  EXPECT_NE(status.find("Uid:\t65534\t65534"), std::string::npos) << status;
 }
 
 }  // namespace
