@@ -88,7 +88,7 @@ class MetricsExpositionTest : public AgentHomeTest {
   ProgramResult Promtool(const std::string& text, const std::string& arguments) {
     const std::string file = home_.Path("exposition.txt");
     testsupport::WriteAll(file, text);
-    return RunProgram({"/bin/sh", "-c", "promtool " + arguments + " < '" + file + "'"});
+    return RunProgram({"/bin/sh", "-c", std::string(TARVO_PROMTOOL) + " " + arguments + " < '" + file + "'"});
   }
 };
 
@@ -240,7 +240,7 @@ TEST_F(MetricsExpositionTest, PromtoolAcceptsBothFormatsOfALiveScrape) {
     stamped += line + (line.starts_with("#") ? "\n" : " 1700000000\n");
   }
   testsupport::WriteAll(home_.Path("open.txt"), stamped);
-  const ProgramResult import = RunProgram({"/usr/bin/promtool", "tsdb", "create-blocks-from", "openmetrics",
+  const ProgramResult import = RunProgram({TARVO_PROMTOOL, "tsdb", "create-blocks-from", "openmetrics",
                                            home_.Path("open.txt"), home_.Path("blocks")});
   EXPECT_EQ(import.exit_code, 0) << import.output << stamped;
 }

@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 
 #include "agent/HttpRequest.h"
 #include "agent/RRDTemplate.h"
 #include "tests/agent/AgentTestSupport.h"
+#include "tests/support/HttpClient.h"
 
 namespace agent {
 namespace {
@@ -20,35 +20,17 @@ constexpr const char* kPrometheusAccept =
     "application/openmetrics-text;version=1.0.0,application/openmetrics-text;version=0.0.1;"
     "q=0.75,text/plain;version=0.0.4;q=0.5,*/*;q=0.1";
 
-struct Response {
-  int Status = 0;
-  std::map<std::string, std::string> Headers;  // names in lower case
-  std::string Body;
-};
+using Response = testsupport::HttpResult;
 
-// Splits the session's output into responses, each body taken by its
-// Content-Length (a HEAD answer has none).
+// Splits the session's output into its answers.
 std::vector<Response> Responses(std::string_view output, bool head = false) {
   std::vector<Response> responses;
-  while (!output.empty()) {
-    const size_t end = output.find("\r\n\r\n");
-    if (end == std::string_view::npos) break;
-    Response response;
-    std::string_view head_text = output.substr(0, end + 2);
-    response.Status = std::stoi(std::string(head_text.substr(9, 3)));
-    head_text.remove_prefix(head_text.find("\r\n") + 2);
-    while (!head_text.empty()) {
-      const std::string_view line = head_text.substr(0, head_text.find("\r\n"));
-      head_text.remove_prefix(line.size() + 2);
-      std::string name(line.substr(0, line.find(':')));
-      for (char& c : name) c = static_cast<char>(std::tolower(c));
-      response.Headers[name] = std::string(line.substr(line.find(':') + 2));
-    }
-    const size_t length = head ? 0 : std::stoul(response.Headers["content-length"]);
-    response.Body = std::string(output.substr(end + 4, length));
-    output.remove_prefix(end + 4 + length);
-    responses.push_back(std::move(response));
+  size_t length = 0;
+  while (auto response = testsupport::ParseHttpResponse(output, head, &length)) {
+    responses.push_back(std::move(*response));
+    output.remove_prefix(length);
   }
+  EXPECT_TRUE(output.empty()) << output;
   return responses;
 }
 
