@@ -6,8 +6,8 @@ namespace agent {
 namespace {
 
 // zlib's window bits plus 16: a gzip header and trailer instead of zlib's.
-constexpr int kGzipWindowBits = 15 + 16;
-constexpr int kMemoryLevel = 8;
+constexpr int kGzipWindowBits = 12 + 16;
+constexpr int kMemoryLevel = 5;
 
 }  // namespace
 
