@@ -64,7 +64,8 @@ TEST_F(MetricsScrapeTest, PrometheusStoresWhatResumeMonAnswers) {
   MetricsTestServer endpoint(site_);
   ASSERT_GT(endpoint.port(), 0);
   const std::string target = "127.0.0.1:" + std::to_string(endpoint.port());
-  PrometheusServer prometheus({target});
+  // The target comes through file-based discovery, as a fleet's does.
+  PrometheusServer prometheus({target}, /*file_discovery=*/true);
   ASSERT_TRUE(prometheus.Started()) << prometheus.Log();
 
   const std::vector<PromSample> up = prometheus.WaitForSamples("up{job=\"tarvo\"} == 1");
