@@ -61,8 +61,9 @@ class MetricsSession {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // peer_allowed false: the first request is answered 403, the refusal logged
-  // at level 2 with peer_address, and the connection closed.
+  // The site must outlive the session (the agent's is static). peer_allowed
+  // false: the first request is answered 403, the refusal logged at level 2
+  // with peer_address, and the connection closed.
   MetricsSession(const MetricsSite& site, std::string peer_address, bool peer_allowed,
                  Clock::time_point now);
 
