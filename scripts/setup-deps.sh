@@ -13,6 +13,9 @@ packages=(
   qt6-base-dev libgl-dev  # the installer and desktop client windows (Qt 6 Widgets)
   clang libclang-rt-14-dev # `make sanitize` and `make fuzz` (libFuzzer, sanitizer runtimes)
   libsystemd-dev          # sd_notify and sd-bus for the systemd service backend
+  zlib1g-dev              # gzip answers of the metrics endpoint
+  prometheus              # promtool and a real Prometheus server for the metrics endpoint's tests
+  nlohmann-json3-dev      # reading Prometheus's HTTP API answers in the tests
   dbus python3-dbusmock   # tests of the systemd backend against a private mock bus
   systemd                 # systemd-analyze verify on the unit files
   debhelper dpkg-dev fakeroot lintian # `make deb`
