@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
   config.PerfKeyList = agent::kBasePerfKeyList;
   config.PerfMon[0] = {"238", "% Processor Time", "0", ""};
   config.Command[0] = {"ss ", " -t -n ", ":80", "ESTAB"};
-  const int listen_socket = agent::OpenListener(0, 5);
+  const int listen_socket = agent::OpenListener(0);
   agent::TheHostState().FirstPass = true;
   for (int pass = 0; pass < 2; ++pass) agent::PerformMonitoring(listen_socket);
 
