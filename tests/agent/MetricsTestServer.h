@@ -1,8 +1,10 @@
 #pragma once
-// A metrics endpoint for tests, on a thread of its own: a listening socket on
-// a free port of 127.0.0.1 and its connections, each driven through a
-// MetricsSession by one poll loop, as the agent's loop drives them.
+// The metrics endpoint for tests, on a thread of its own: a MetricsEndpoint
+// listening on a free port of 127.0.0.1, served by the agent's loop on that
+// thread until the object goes. Nothing else may use the agent's loop
+// meanwhile.
 
+#include <atomic>
 #include <thread>
 
 #include "agent/MetricsSession.h"
@@ -18,14 +20,13 @@ class MetricsTestServer {
 
   // The port it listens on; 0 when it could not listen.
   int port() const { return port_; }
+  // The connections the endpoint holds, as of its last wake.
+  int connections() const { return connections_; }
 
  private:
-  void Run();
-
-  const MetricsSite& site_;
-  int listener_ = -1;
   int wake_[2] = {-1, -1};
-  int port_ = 0;
+  std::atomic<int> port_{0};
+  std::atomic<int> connections_{0};
   std::thread thread_;
 };
 
