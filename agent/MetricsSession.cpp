@@ -59,6 +59,15 @@ std::string ResponseText(const HttpAnswer& answer, bool head_only, bool keep_ali
   return text;
 }
 
+// The type of a graph image told by its first bytes, not by its name: the
+// graph script names its images .gif, but rrdtool draws PNG unless told
+// otherwise (and an edited script may say so).
+std::string_view ImageType(std::string_view bytes) {
+  if (bytes.starts_with("\x89PNG\r\n\x1a\n")) return "image/png";
+  if (bytes.starts_with("GIF87a") || bytes.starts_with("GIF89a")) return "image/gif";
+  return "application/octet-stream";
+}
+
 bool IsGraphName(std::string_view name) {
   return std::find(kRrdGraphFiles.begin(), kRrdGraphFiles.end(), name) != kRrdGraphFiles.end();
 }
@@ -96,7 +105,9 @@ HttpAnswer Route(const MetricsSite& site, const HttpRequest& request) {
     const std::string_view name = std::string_view(request.Path).substr(kGraphPrefix.size());
     if (IsGraphName(name)) {
       if (auto image = site.Graph(name)) {
-        return {200, "image/gif", std::move(*image), "Cache-Control: no-cache\r\n"};
+        const std::string type(ImageType(*image));
+        return {200, type, std::move(*image),
+                "Cache-Control: no-cache\r\nX-Content-Type-Options: nosniff\r\n"};
       }
     }
   }

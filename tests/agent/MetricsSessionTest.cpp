@@ -62,7 +62,9 @@ class MetricsSessionTest : public AgentHomeTest {
     site_.Page = [] { return std::string("<html>page</html>"); };
     site_.Graph = [this](std::string_view name) -> std::optional<std::string> {
       graphs_asked_.emplace_back(name);
-      if (name == "CPU-6Horas.gif") return std::string("GIF89a-cpu");
+      if (name == "CPU-6Horas.gif") return std::string("\x89PNG\r\n\x1a\n-cpu");
+      if (name == "NET-6Horas.gif") return std::string("GIF89a-net");
+      if (name == "DSKC-6Horas.gif") return std::string("<svg>");
       return std::nullopt;
     };
   }
@@ -128,10 +130,16 @@ TEST_F(MetricsSessionTest, ServesThePageAndOnlyTheListedGraphs) {
   EXPECT_EQ(page.Headers["content-type"], "text/html; charset=utf-8");
   EXPECT_EQ(page.Body, "<html>page</html>");
 
+  // The type is the image's own, whatever its name says (rrdtool draws PNG).
   Response graph = Responses(Exchange(Get("/graphs/CPU-6Horas.gif?t=1")))[0];
   EXPECT_EQ(graph.Status, 200);
-  EXPECT_EQ(graph.Headers["content-type"], "image/gif");
-  EXPECT_EQ(graph.Body, "GIF89a-cpu");
+  EXPECT_EQ(graph.Headers["content-type"], "image/png");
+  EXPECT_EQ(graph.Body, "\x89PNG\r\n\x1a\n-cpu");
+  EXPECT_EQ(Responses(Exchange(Get("/graphs/NET-6Horas.gif")))[0].Headers["content-type"],
+            "image/gif");
+  Response unknown = Responses(Exchange(Get("/graphs/DSKC-6Horas.gif")))[0];
+  EXPECT_EQ(unknown.Headers["content-type"], "application/octet-stream");
+  EXPECT_EQ(unknown.Headers["x-content-type-options"], "nosniff");
 
   // Only a name of the fixed list ever reaches the site; no path of the
   // request is a file name.
@@ -141,7 +149,8 @@ TEST_F(MetricsSessionTest, ServesThePageAndOnlyTheListedGraphs) {
         "/metrics/", "/%6detrics", "/index.html", "//metrics"}) {
     EXPECT_EQ(Responses(Exchange(Get(target)))[0].Status, 404) << target;
   }
-  EXPECT_EQ(graphs_asked_, (std::vector<std::string>{"CPU-6Horas.gif", "MEM-6Horas.gif"}));
+  EXPECT_EQ(graphs_asked_, (std::vector<std::string>{"CPU-6Horas.gif", "NET-6Horas.gif",
+                                                     "DSKC-6Horas.gif", "MEM-6Horas.gif"}));
   EXPECT_EQ(scrapes_, 0);
 }
 
