@@ -10,13 +10,12 @@
 #include "agent/MetricsContent.h"
 #include "agent/MonitoringReplies.h"
 #include "tests/agent/AgentTestSupport.h"
-#include "tests/support/Processes.h"
+#include "tests/support/PrometheusServer.h"
 
 namespace agent {
 namespace {
 
 using testsupport::ProgramResult;
-using testsupport::RunProgram;
 
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -82,13 +81,6 @@ class MetricsExpositionTest : public AgentHomeTest {
 
   static std::string Text(const ExpositionInput& input) {
     return RenderExposition(BuildMetricFamilies(input), ExpositionFormat::kText);
-  }
-
-  // Runs promtool with the text on its standard input.
-  ProgramResult Promtool(const std::string& text, const std::string& arguments) {
-    const std::string file = home_.Path("exposition.txt");
-    testsupport::WriteAll(file, text);
-    return RunProgram({"/bin/sh", "-c", std::string(TARVO_PROMTOOL) + " " + arguments + " < '" + file + "'"});
   }
 };
 
@@ -230,19 +222,13 @@ TEST_F(MetricsExpositionTest, PromtoolAcceptsBothFormatsOfALiveScrape) {
   const std::string text = RenderExposition(families, ExpositionFormat::kText);
   EXPECT_TRUE(Has(text, "tarvo_task_records{folder=\"Queue\"} 1\n")) << text;
   EXPECT_TRUE(Has(text, "process_resident_memory_bytes "));
-  const ProgramResult lint = Promtool(text, "check metrics");
+  const ProgramResult lint = testsupport::PromtoolCheckMetrics(text);
   EXPECT_EQ(lint.exit_code, 0) << lint.output << text;
   EXPECT_EQ(lint.output, "");
 
-  std::string stamped;
-  std::istringstream lines(RenderExposition(families, ExpositionFormat::kOpenMetrics));
-  for (std::string line; std::getline(lines, line);) {
-    stamped += line + (line.starts_with("#") ? "\n" : " 1700000000\n");
-  }
-  testsupport::WriteAll(home_.Path("open.txt"), stamped);
-  const ProgramResult import = RunProgram({TARVO_PROMTOOL, "tsdb", "create-blocks-from", "openmetrics",
-                                           home_.Path("open.txt"), home_.Path("blocks")});
-  EXPECT_EQ(import.exit_code, 0) << import.output << stamped;
+  const std::string open_metrics = RenderExposition(families, ExpositionFormat::kOpenMetrics);
+  const ProgramResult import = testsupport::PromtoolReadOpenMetrics(open_metrics);
+  EXPECT_EQ(import.exit_code, 0) << import.output << open_metrics;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "tests/support/HttpClient.h"
@@ -18,6 +19,31 @@ std::string TargetList(const std::vector<std::string>& targets) {
   std::string list = "[";
   for (size_t k = 0; k < targets.size(); ++k) list += (k ? ", '" : "'") + targets[k] + "'";
   return list + "]";
+}
+
+// The result items of an instant query of the given result type ("vector",
+// "matrix"); nothing when the query failed or gave another type.
+std::optional<nlohmann::json> QueryResult(int port, const std::string& expression,
+                                          std::string_view type) {
+  const auto answer = HttpGet(port, "/api/v1/query?query=" + UrlEncode(expression));
+  if (!answer || answer->Status != 200) return std::nullopt;
+  nlohmann::json reply = nlohmann::json::parse(answer->Body, nullptr, false);
+  if (reply.is_discarded() || reply.value("status", "") != "success" ||
+      reply["data"].value("resultType", "") != type) {
+    return std::nullopt;
+  }
+  return std::move(reply["data"]["result"]);
+}
+
+std::map<std::string, std::string> LabelsOf(const nlohmann::json& item) {
+  std::map<std::string, std::string> labels;
+  for (const auto& [name, value] : item["metric"].items()) labels[name] = value.get<std::string>();
+  return labels;
+}
+
+// A sample as [time, "text"]: the text keeps every digit of the value.
+std::pair<double, double> SampleOf(const nlohmann::json& pair) {
+  return {pair[0].get<double>(), std::stod(pair[1].get<std::string>())};
 }
 
 }  // namespace
@@ -68,24 +94,27 @@ std::string PrometheusServer::Log() const { return ReadAll(folder_.Path("log"));
 std::optional<std::vector<PromSample>> PrometheusServer::Query(
     const std::string& expression) const {
   if (!Started()) return std::nullopt;
-  const auto answer = HttpGet(port_, "/api/v1/query?query=" + UrlEncode(expression));
-  if (!answer || answer->Status != 200) return std::nullopt;
-  const nlohmann::json reply = nlohmann::json::parse(answer->Body, nullptr, false);
-  if (reply.is_discarded() || reply.value("status", "") != "success" ||
-      reply["data"].value("resultType", "") != "vector") {
-    return std::nullopt;
-  }
+  const auto result = QueryResult(port_, expression, "vector");
+  if (!result) return std::nullopt;
   std::vector<PromSample> samples;
-  for (const nlohmann::json& item : reply["data"]["result"]) {
-    PromSample sample;
-    for (const auto& [name, value] : item["metric"].items()) {
-      sample.Labels[name] = value.get<std::string>();
-    }
-    // Values come as [time, "text"]: the text keeps every digit.
-    sample.Value = std::stod(item["value"][1].get<std::string>());
-    samples.push_back(std::move(sample));
+  for (const nlohmann::json& item : *result) {
+    samples.push_back({LabelsOf(item), SampleOf(item["value"]).second});
   }
   return samples;
+}
+
+std::optional<std::vector<PromSeries>> PrometheusServer::QuerySeries(
+    const std::string& expression) const {
+  if (!Started()) return std::nullopt;
+  const auto result = QueryResult(port_, expression, "matrix");
+  if (!result) return std::nullopt;
+  std::vector<PromSeries> series;
+  for (const nlohmann::json& item : *result) {
+    PromSeries one{LabelsOf(item), {}};
+    for (const nlohmann::json& pair : item["values"]) one.Samples.push_back(SampleOf(pair));
+    series.push_back(std::move(one));
+  }
+  return series;
 }
 
 std::vector<PromSample> PrometheusServer::WaitForSamples(const std::string& expression,
@@ -101,6 +130,26 @@ std::vector<PromSample> PrometheusServer::WaitForSamples(const std::string& expr
       },
       deadline);
   return last;
+}
+
+ProgramResult PromtoolCheckMetrics(const std::string& text) {
+  const TempFolder scratch;
+  WriteAll(scratch.Path("exposition.txt"), text);
+  return RunProgram({"/bin/sh", "-c",
+                     std::string(TARVO_PROMTOOL) + " check metrics < '" +
+                         scratch.Path("exposition.txt") + "'"});
+}
+
+ProgramResult PromtoolReadOpenMetrics(const std::string& text) {
+  const TempFolder scratch;
+  std::string stamped;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    stamped += line + (line.starts_with("#") ? "\n" : " 1700000000\n");
+  }
+  WriteAll(scratch.Path("open.txt"), stamped);
+  return RunProgram({TARVO_PROMTOOL, "tsdb", "create-blocks-from", "openmetrics",
+                     scratch.Path("open.txt"), scratch.Path("blocks")});
 }
 
 }  // namespace testsupport

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/Processes.h"
 #include "tests/support/TempFolder.h"
 
 namespace testsupport {
@@ -21,6 +22,13 @@ namespace testsupport {
 struct PromSample {
   std::map<std::string, std::string> Labels;
   double Value = 0;
+};
+
+// One series of a range vector: its labels and its samples as (time in
+// seconds since 1970, value), oldest first.
+struct PromSeries {
+  std::map<std::string, std::string> Labels;
+  std::vector<std::pair<double, double>> Samples;
 };
 
 class PrometheusServer {
@@ -45,6 +53,11 @@ class PrometheusServer {
   // failed or its result is not a vector.
   std::optional<std::vector<PromSample>> Query(const std::string& expression) const;
 
+  // The range vector a PromQL expression such as "up[1m]" gives now: every
+  // sample stored in the range, with the time of its scrape. Nothing when the
+  // query failed or its result is not a range vector.
+  std::optional<std::vector<PromSeries>> QuerySeries(const std::string& expression) const;
+
   // Queries until the expression gives at least one sample, or the deadline
   // passes; returns the last result (empty when it never gave one).
   std::vector<PromSample> WaitForSamples(
@@ -59,5 +72,14 @@ class PrometheusServer {
   pid_t pid_ = 0;
   int port_ = 0;
 };
+
+// Lints an exposition in the text format with `promtool check metrics`: its
+// exit status and what it printed (nothing when the text is clean).
+ProgramResult PromtoolCheckMetrics(const std::string& text);
+
+// Reads an exposition in the OpenMetrics format with Prometheus's own parser:
+// promtool's OpenMetrics import into a scratch folder, each sample given a
+// time stamp (the import wants one). Its exit status is 0 when the text parses.
+ProgramResult PromtoolReadOpenMetrics(const std::string& text);
 
 }  // namespace testsupport
