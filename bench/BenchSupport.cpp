@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace bench {
@@ -128,6 +129,44 @@ std::optional<std::string> RequestOnce(int port, const std::string& line) {
   close(fd);
   if (reply.empty() || reply[0] != '\0') return std::nullopt;
   return reply.substr(1);
+}
+
+bool PingReplyComplete(std::string_view reply) {
+  if (reply.empty() || reply[0] != '\0') return false;
+  const std::string_view text = reply.substr(1);
+  const size_t pong = text.find(" PONG ");
+  return pong != std::string_view::npos && text.size() >= 2 * pong + 6;
+}
+
+std::optional<double> PingRoundTrip(int fd) {
+  const auto start = Clock::now();
+  if (!SendAll(fd, "PING\n")) return std::nullopt;
+  std::string reply;
+  char buffer[4096];
+  while (!PingReplyComplete(reply)) {
+    pollfd waiting{fd, POLLIN, 0};
+    if (poll(&waiting, 1, kReplyPollMs) <= 0) return std::nullopt;
+    const ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+    if (n <= 0) return std::nullopt;
+    reply.append(buffer, static_cast<size_t>(n));
+  }
+  return MsSince(start);
+}
+
+std::optional<double> ProcessCpuSeconds(int pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const size_t paren = line.rfind(')');
+  if (paren == std::string::npos) return std::nullopt;
+  // Fields 14 and 15 (utime, stime), counted from the pid as field 1.
+  std::istringstream fields(line.substr(paren + 2));
+  std::string field;
+  unsigned long long ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i >= 14) ticks += std::stoull(field);
+  }
+  return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 std::optional<long> ProcessStatusKiB(int pid, std::string_view field) {
