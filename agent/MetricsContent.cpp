@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <ctime>
+#include <map>
 #include <thread>
 
 #include "agent/AgentHost.h"
@@ -18,9 +20,35 @@
 namespace agent {
 namespace {
 
+// A folder's count of task records and the modification time it was taken at.
+struct RecordCount {
+  timespec Modified{};
+  size_t Count = 0;
+};
+
+// The number of task records in a folder. Done keeps every record ever run, so
+// listing it at each scrape would cost the thread more with every task; the
+// count is kept while the folder's modification time (changed by every record
+// added or removed) stays the same. A time less than a second old is not
+// trusted: a record added within the same tick of the file system's clock
+// would leave it unchanged.
 std::optional<size_t> CountRecords(std::string_view folder) {
+  static std::map<std::string, RecordCount, std::less<>> counts;
+  const std::string path = common::ProgramPath(folder);
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return std::nullopt;
+  const auto kept = counts.find(path);
+  if (kept != counts.end() && kept->second.Modified.tv_sec == info.st_mtim.tv_sec &&
+      kept->second.Modified.tv_nsec == info.st_mtim.tv_nsec) {
+    return kept->second.Count;
+  }
   std::vector<std::string> names;
-  if (ListFolderFiles(common::ProgramPath(folder), names) != 0) return std::nullopt;
+  if (ListFolderFiles(path, names) != 0) return std::nullopt;
+  if (info.st_mtim.tv_sec + 1 < std::time(nullptr)) {
+    counts[path] = RecordCount{info.st_mtim, names.size()};
+  } else if (kept != counts.end()) {
+    counts.erase(kept);
+  }
   return names.size();
 }
 

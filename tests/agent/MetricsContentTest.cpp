@@ -1,5 +1,6 @@
 #include "agent/MetricsContent.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -52,6 +53,34 @@ TEST_F(MetricsContentTest, GraphImagesAreRegularFilesOfTheListOnly) {
   }
   common::TheAgentConfig().RrdTool = "FALSE";
   EXPECT_FALSE(AgentGraphImage("CPU-6Horas.gif"));
+}
+
+// Sets a folder's modification time to one long past, the same at each call.
+void AgeFolder(const std::string& path) {
+  const timespec times[2] = {{0, UTIME_OMIT}, {1700000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+TEST_F(MetricsContentTest, TaskRecordsAreCountedAgainOnlyWhenTheirFolderChanged) {
+  const std::string done = home_.Path("Tasks/Done");
+  std::filesystem::create_directories(done);
+  for (const char* name : {"1-a.sh", "2-b.sh", "3-c.sh"}) WriteAll(done + "/" + name, "");
+  AgeFolder(done);
+  const auto count = [] { return AgentExpositionInput(std::chrono::steady_clock::now()).DoneRecords; };
+  EXPECT_EQ(count(), 3u);
+  // A folder whose time has not moved is not listed again.
+  WriteAll(done + "/4-d.sh", "");
+  AgeFolder(done);
+  EXPECT_EQ(count(), 3u);
+
+  // Records added and removed change its time; so do several within one second.
+  std::filesystem::remove(done + "/1-a.sh");
+  EXPECT_EQ(count(), 3u);
+  WriteAll(done + "/5-e.sh", "");
+  EXPECT_EQ(count(), 4u);
+  WriteAll(done + "/6-f.sh", "");
+  EXPECT_EQ(count(), 5u);
+  EXPECT_FALSE(AgentExpositionInput(std::chrono::steady_clock::now()).QueueRecords);
 }
 
 TEST_F(MetricsContentTest, TheGraphListIsWhatTheDefaultGraphScriptDraws) {
