@@ -101,7 +101,8 @@ std::string MetricsPageText(std::string_view host, std::string_view version, boo
       "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
       "<title>Tarvo Agent - " + name + "</title>\n"
       "<style>body{font-family:sans-serif;margin:2em;color:#222}"
-      "figure{margin:1.5em 0}figcaption{color:#555}</style>\n</head>\n<body>\n"
+      "figure{display:inline-block;vertical-align:top;margin:1em 2em 1em 0}"
+      "figcaption{color:#555}</style>\n</head>\n<body>\n"
       "<h1>Tarvo Agent on " + name + "</h1>\n"
       "<p>Version " + HtmlText(version) + ". Metrics for Prometheus: "
       "<a href=\"/metrics\">/metrics</a></p>\n";

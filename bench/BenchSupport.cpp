@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -151,6 +152,29 @@ std::optional<double> PingRoundTrip(int fd) {
     reply.append(buffer, static_cast<size_t>(n));
   }
   return MsSince(start);
+}
+
+Figures KeptConnectionPings(int port, const std::function<bool(int asked)>& more,
+                            std::chrono::milliseconds gap, int& lost, std::vector<double>* all) {
+  std::vector<double> times;
+  lost = 0;
+  const int fd = ConnectLoopback(port);
+  for (int asked = 0; more(asked); ++asked) {
+    if (const auto ms = fd >= 0 ? PingRoundTrip(fd) : std::nullopt) {
+      times.push_back(*ms);
+    } else {
+      ++lost;
+    }
+    if (gap.count() > 0) std::this_thread::sleep_for(gap);
+  }
+  if (fd >= 0) close(fd);
+  if (all != nullptr) all->insert(all->end(), times.begin(), times.end());
+  return Summarise(times);
+}
+
+void PrintRoundTrips(const char* label, const Figures& f, int lost) {
+  std::printf("%-44s median %7.3f  p99 %7.3f  p99.9 %7.3f  max %7.3f ms  (%zu, lost %d)\n", label,
+              f.median, f.p99, f.p999, f.max, f.count, lost);
 }
 
 std::optional<double> ProcessCpuSeconds(int pid) {

@@ -1,10 +1,11 @@
 // A fleet on one machine: agents on their own ports, each a service of an
 // embedded service manager of its own in a temporary program folder, and one
-// real Prometheus (Debian's prometheus) scraping all of them every second.
-// Prints whether every target stayed up with no failed scrape, the agents'
+// real Prometheus (Debian's prometheus) scraping them every second, in windows
+// that take turns: nothing scraped, all scraped, all but the first scraped.
+// Prints whether every target was up with no failed scrape, the agents'
 // processor time per scrape (their time while scraped, less their time while
 // not, over the scrapes), and the PING round trips on a kept connection to the
-// first agent while not scraped and while scraped.
+// first agent in each kind of window.
 //
 //   metrics_fleet_bench AGENT TARVO_SC [--agents 50] [--seconds 120]
 
@@ -96,29 +97,6 @@ double FleetCpuSeconds(const std::vector<std::unique_ptr<FleetAgent>>& fleet) {
   return seconds;
 }
 
-// PING round trips on a kept connection, about every 20 ms, for the given time.
-bench::Figures PingsFor(int port, std::chrono::seconds length, int& lost) {
-  std::vector<double> times;
-  lost = 0;
-  const int fd = bench::ConnectLoopback(port);
-  const auto end = bench::Clock::now() + length;
-  while (bench::Clock::now() < end) {
-    if (const auto ms = fd >= 0 ? bench::PingRoundTrip(fd) : std::nullopt) {
-      times.push_back(*ms);
-    } else {
-      ++lost;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  if (fd >= 0) close(fd);
-  return bench::Summarise(times);
-}
-
-void PrintPings(const char* what, const bench::Figures& f, int lost) {
-  std::printf("%-34s median %7.3f  p99 %7.3f  p99.9 %7.3f  max %7.3f ms  (%zu, lost %d)\n", what,
-              f.median, f.p99, f.p999, f.max, f.count, lost);
-}
-
 // The sum of an instant vector's values, or -1 when the query failed.
 double Sum(const testsupport::PrometheusServer& prometheus, const std::string& expression) {
   const auto samples = prometheus.Query(expression);
@@ -156,45 +134,81 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  std::printf("== %d agents serving; %d s without Prometheus, then %d s scraped every second\n",
-              count, seconds / 2, seconds);
-
-  // Without scrapes: the first agent's PINGs and the fleet's processor time.
-  const auto quiet = std::chrono::seconds(seconds / 2);
-  double cpu_before = FleetCpuSeconds(fleet);
-  int lost = 0;
-  const bench::Figures alone = PingsFor(fleet[0]->port(), quiet, lost);
-  const double quiet_cpu = FleetCpuSeconds(fleet) - cpu_before;
-  PrintPings("PING to agent 1, not scraped", alone, lost);
-
-  testsupport::PrometheusServer prometheus(targets);
+  testsupport::PrometheusServer prometheus({}, /*file_discovery=*/true);
   if (!prometheus.Started()) {
     std::fprintf(stderr, "error: prometheus did not start:\n%s\n", prometheus.Log().c_str());
     return 1;
   }
-  const bool all_up = testsupport::WaitUntil(
-      [&] { return Sum(prometheus, "up{job=\"tarvo\"}") == count; }, std::chrono::seconds(60));
-  if (!all_up) std::printf("not every target came up within 60 s\n");
 
-  cpu_before = FleetCpuSeconds(fleet);
-  const auto scraped_from = bench::Clock::now();
-  const bench::Figures scraped = PingsFor(fleet[0]->port(), std::chrono::seconds(seconds), lost);
-  const double scraped_seconds = bench::MsSince(scraped_from) / 1000.0;
-  const double scraped_cpu = FleetCpuSeconds(fleet) - cpu_before;
-  PrintPings("PING to agent 1, scraped", scraped, lost);
-  std::printf("p99 scraped / not scraped: %.3f\n", scraped.p99 / alone.p99);
+  // Windows of 20 s in turns: not scraped, every agent scraped, and every agent
+  // but the first scraped (the targets taken out of and put back into the
+  // job's file), so that a change in the machine's load weighs on all alike.
+  // The third tells what of the first agent's times comes from its own
+  // scrapes and what from the machine's share of the fleet's work.
+  constexpr int kWindow = 20;
+  enum Kind { kQuiet, kScraped, kOthersScraped, kKinds };
+  const char* const labels[kKinds] = {"PING to agent 1, nothing scraped",
+                                      "PING to agent 1, all 50 scraped",
+                                      "PING to agent 1, the 49 others scraped"};
+  const std::vector<std::string> others(targets.begin() + 1, targets.end());
+  const int rounds = std::max(1, seconds / kWindow);
+  std::printf("== %d agents serving; %d rounds of three %d s windows: nothing, all, all but the "
+              "first scraped\n",
+              count, rounds, kWindow);
+  std::vector<double> pings[kKinds];
+  double cpu[kKinds] = {};
+  double length[kKinds] = {};
+  int lost[kKinds] = {};
+  bool all_up = true;
+  const auto scraped_from = std::chrono::system_clock::now();
+  for (int window = 0; window < kKinds * rounds; ++window) {
+    const Kind kind = static_cast<Kind>(window % kKinds);
+    const std::vector<std::string>& now_scraped =
+        kind == kQuiet ? std::vector<std::string>{} : kind == kScraped ? targets : others;
+    prometheus.SetTargets(now_scraped);
+    // The former window's scrapes end and the new targets come up.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const double wanted = static_cast<double>(now_scraped.size());
+    all_up = testsupport::WaitUntil(
+                 [&] { return Sum(prometheus, "count(up{job=\"tarvo\"} == 1)") == wanted; },
+                 std::chrono::seconds(30)) &&
+             all_up;
+    const double cpu_before = FleetCpuSeconds(fleet);
+    const auto from = bench::Clock::now();
+    const auto end = from + std::chrono::seconds(kWindow);
+    int window_lost = 0;
+    bench::KeptConnectionPings(
+        fleet[0]->port(), [end](int) { return bench::Clock::now() < end; },
+        std::chrono::milliseconds(20), window_lost, &pings[kind]);
+    lost[kind] += window_lost;
+    cpu[kind] += FleetCpuSeconds(fleet) - cpu_before;
+    length[kind] += bench::MsSince(from) / 1000.0;
+  }
+  bench::Figures figures[kKinds];
+  for (int kind = 0; kind < kKinds; ++kind) {
+    figures[kind] = bench::Summarise(pings[kind]);
+    bench::PrintRoundTrips(labels[kind], figures[kind], lost[kind]);
+  }
+  std::printf("p99 all scraped / nothing scraped: %.3f; all scraped / the others scraped: %.3f\n",
+              figures[kScraped].p99 / figures[kQuiet].p99,
+              figures[kScraped].p99 / figures[kOthersScraped].p99);
 
-  const std::string range = "[" + std::to_string(seconds) + "s]";
+  const auto run = std::chrono::duration_cast<std::chrono::seconds>(
+      std::chrono::system_clock::now() - scraped_from);
+  const std::string range = "[" + std::to_string(run.count() + 5) + "s]";
   const double scrapes = Sum(prometheus, "count_over_time(up{job=\"tarvo\"}" + range + ")");
   const double up = Sum(prometheus, "sum_over_time(up{job=\"tarvo\"}" + range + ")");
-  const double targets_up = Sum(prometheus, "up{job=\"tarvo\"}");
-  const double slowest = Sum(prometheus, "max(max_over_time(scrape_duration_seconds" + range + "))");
-  std::printf("targets up at the end: %.0f of %d; scrapes in the last %d s: %.0f, failed %.0f\n",
-              targets_up, count, seconds, scrapes, scrapes - up);
+  const double slowest =
+      Sum(prometheus, "max(max_over_time(scrape_duration_seconds" + range + "))");
+  std::printf("every target up in every window: %s; scrapes %.0f, failed %.0f\n",
+              all_up ? "yes" : "no", scrapes, scrapes - up);
   std::printf("slowest scrape as Prometheus timed it: %.3f ms\n", 1000.0 * slowest);
-  const double quiet_rate = quiet_cpu / std::chrono::duration<double>(quiet).count();
-  std::printf("fleet CPU: %.3f s/s not scraped, %.3f s/s scraped; per scrape %.3f ms\n",
-              quiet_rate, scraped_cpu / scraped_seconds,
-              1000.0 * (scraped_cpu - quiet_rate * scraped_seconds) / std::max(1.0, scrapes));
+  // Per scrape: the fleet's time while all were scraped, less its time while
+  // none was, over the scrapes of those windows (one a second each).
+  const double quiet_rate = cpu[kQuiet] / length[kQuiet];
+  std::printf("fleet CPU: %.3f s/s nothing scraped, %.3f s/s all scraped; per scrape %.3f ms\n",
+              quiet_rate, cpu[kScraped] / length[kScraped],
+              1000.0 * (cpu[kScraped] - quiet_rate * length[kScraped]) /
+                  (count * length[kScraped]));
   return all_up && scrapes == up ? 0 : 1;
 }

@@ -128,27 +128,6 @@ void Print(const char* what, const bench::Figures& f, size_t bytes) {
               f.median, f.p99, f.max, bytes, f.count);
 }
 
-void PrintPings(const char* what, const bench::Figures& f, int lost) {
-  std::printf("%-44s median %7.3f  p99 %7.3f  p99.9 %7.3f  max %7.3f ms  lost %d\n", what,
-              f.median, f.p99, f.p999, f.max, lost);
-}
-
-// PING round trips on one kept connection.
-bench::Figures Pings(int port, int count, int& lost) {
-  std::vector<double> times;
-  const int fd = bench::ConnectLoopback(port);
-  lost = 0;
-  for (int k = 0; k < count; ++k) {
-    if (const auto ms = fd >= 0 ? bench::PingRoundTrip(fd) : std::nullopt) {
-      times.push_back(*ms);
-    } else {
-      ++lost;
-    }
-  }
-  if (fd >= 0) close(fd);
-  return bench::Summarise(times);
-}
-
 // Slow scrapers for as long as `running` holds: one sends a scrape's head a
 // byte a second, one asks for twenty scrapes at once and reads a byte a second.
 std::array<std::thread, 2> SlowScrapers(int port, const std::atomic<bool>& running) {
@@ -274,17 +253,18 @@ int main(int argc, char** argv) {
 
   // The command port alone, beside slow scrapers, beside a fast one.
   std::printf("== command port: PING on a kept connection, %d each\n", pings);
+  const auto count = [pings](int asked) { return asked < pings; };
   int lost = 0;
-  bench::Figures figures = Pings(port, pings, lost);
-  PrintPings("alone", figures, lost);
+  bench::Figures figures = bench::KeptConnectionPings(port, count, {}, lost);
+  bench::PrintRoundTrips("alone", figures, lost);
   {
     std::atomic<bool> running = true;
     std::array<std::thread, 2> slow = SlowScrapers(metrics_port, running);
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    figures = Pings(port, pings, lost);
+    figures = bench::KeptConnectionPings(port, count, {}, lost);
     running = false;
     for (std::thread& thread : slow) thread.join();
-    PrintPings("beside two slow scrapers", figures, lost);
+    bench::PrintRoundTrips("beside two slow scrapers", figures, lost);
   }
   {
     std::atomic<bool> running = true;
@@ -294,10 +274,10 @@ int main(int argc, char** argv) {
       size_t bytes = 0;
       while (running) scraped += scraper.Scrape(bytes).has_value();
     });
-    figures = Pings(port, pings, lost);
+    figures = bench::KeptConnectionPings(port, count, {}, lost);
     running = false;
     fast.join();
-    PrintPings("beside a client scraping without pause", figures, lost);
+    bench::PrintRoundTrips("beside a client scraping without pause", figures, lost);
     std::printf("  (%ld scrapes meanwhile)\n", scraped.load());
   }
   return failed == 0 ? 0 : 1;

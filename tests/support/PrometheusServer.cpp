@@ -54,7 +54,7 @@ PrometheusServer::PrometheusServer(const std::vector<std::string>& targets, bool
       "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n  evaluation_interval: 1s\n"
       "scrape_configs:\n  - job_name: tarvo\n";
   if (file_discovery) {
-    WriteAll(folder_.Path("targets.yml"), "- targets: " + TargetList(targets) + "\n");
+    SetTargets(targets);
     config += "    file_sd_configs:\n      - files: ['" + folder_.Path("targets.yml") +
               "']\n        refresh_interval: 1s\n";
   } else {
@@ -80,6 +80,12 @@ PrometheusServer::PrometheusServer(const std::vector<std::string>& targets, bool
 }
 
 PrometheusServer::~PrometheusServer() { Stop(); }
+
+void PrometheusServer::SetTargets(const std::vector<std::string>& targets) {
+  // Replaced whole, so that the server never reads half a list.
+  WriteAll(folder_.Path("targets.new"), "- targets: " + TargetList(targets) + "\n");
+  std::filesystem::rename(folder_.Path("targets.new"), folder_.Path("targets.yml"));
+}
 
 void PrometheusServer::Stop() {
   if (pid_ <= 0) return;

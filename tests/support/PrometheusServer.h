@@ -42,6 +42,10 @@ class PrometheusServer {
   PrometheusServer(const PrometheusServer&) = delete;
   PrometheusServer& operator=(const PrometheusServer&) = delete;
 
+  // With file_discovery: replaces the targets the job scrapes (the server
+  // reads the file again within a second; an empty list stops the scrapes).
+  void SetTargets(const std::vector<std::string>& targets);
+
   // Whether the server started and reported the port it listens on.
   bool Started() const { return port_ > 0; }
   int port() const { return port_; }
