@@ -8,6 +8,7 @@
 
 #include "agent/CommandServer.h"
 #include "agent/MetricSampler.h"
+#include "agent/MetricsServer.h"
 #include "agent/RRDTool.h"
 #include "common/AgentConfig.h"
 #include "common/PerfModule.h"
@@ -83,6 +84,9 @@ void RunMainLoop() {
       }
       LogDated("INICIO: Chaves carregadas. ", 2);
     }
+    // The metrics endpoint is opened (and retried) beside the command port,
+    // never in its way.
+    KeepMetricsListening();
     if (host.ListenSocket == kNoSocket) {
       host.ListenSocket = OpenListener(config.Port);
       LogDated("Erro - Reiniciando TCP ", 1);

@@ -287,40 +287,50 @@ std::optional<in_addr_t> ListenAddressOf(const std::string& text) {
   return address;
 }
 
-// Logs the failed step of OpenListener in its fixed form and gives up the socket.
-int ListenerFailure(int socket_fd, std::string_view step, int err) {
+// Gives up the socket and names the failed step.
+int ListenFailure(int socket_fd, const char* step, int err, ListenerError& error) {
   if (socket_fd >= 0) close(socket_fd);
-  common::WriteLog(
-      "Error al llamar a " + std::string(step) + ": " + std::to_string(err) + " - Error", 1);
+  error = ListenerError{step, err};
   return kNoSocket;
 }
 
 }  // namespace
 
-int OpenListener(int32_t port) {
+int OpenListeningSocket(const std::string& address, int32_t port, ListenerError& error) {
   // Non-blocking from the start: the loop accepts whenever it is readable.
   const int socket_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (socket_fd < 0) return ListenerFailure(-1, "socket", errno);
+  if (socket_fd < 0) return ListenFailure(-1, "socket", errno, error);
 
   // A restarted agent must get its port back while connections of the former
   // process linger in TIME_WAIT; a live listener on the port still refuses it.
   const int on = 1;
   setsockopt(socket_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
 
-  const std::optional<in_addr_t> address = ListenAddressOf(common::TheAgentConfig().ListenAddress);
-  if (!address) return ListenerFailure(socket_fd, "bind", EADDRNOTAVAIL);
+  const std::optional<in_addr_t> resolved = ListenAddressOf(address);
+  if (!resolved) return ListenFailure(socket_fd, "bind", EADDRNOTAVAIL, error);
   sockaddr_in local{};
   local.sin_family = AF_INET;
-  local.sin_addr.s_addr = *address;
-  if (port < 0 || port > 65535) return ListenerFailure(socket_fd, "bind", EINVAL);
+  local.sin_addr.s_addr = *resolved;
+  if (port < 0 || port > 65535) return ListenFailure(socket_fd, "bind", EINVAL, error);
   local.sin_port = htons(static_cast<uint16_t>(port));
   if (bind(socket_fd, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0) {
-    return ListenerFailure(socket_fd, "bind", errno);
+    return ListenFailure(socket_fd, "bind", errno, error);
   }
   // The kernel cuts the queue length to the system's maximum (somaxconn): a
   // short queue drops connection attempts in a burst, and each dropped one is
   // answered a second late, by the client's retransmission.
-  if (listen(socket_fd, INT_MAX) != 0) return ListenerFailure(socket_fd, "listen", errno);
+  if (listen(socket_fd, INT_MAX) != 0) return ListenFailure(socket_fd, "listen", errno, error);
+  return socket_fd;
+}
+
+int OpenListener(int32_t port) {
+  ListenerError error;
+  const int socket_fd = OpenListeningSocket(common::TheAgentConfig().ListenAddress, port, error);
+  if (socket_fd < 0) {
+    common::WriteLog("Error al llamar a " + std::string(error.Step) + ": " +
+                         std::to_string(error.Error) + " - Error",
+                     1);
+  }
   return socket_fd;
 }
 

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "platform/Wait.h"
@@ -19,6 +20,18 @@ inline constexpr int kNoSocket = -1;
 // local address. Returns the socket, or kNoSocket after logging the cause (a
 // name that resolves to no address fails as the bind does).
 int OpenListener(int32_t port);
+
+// The step of opening a listening socket that failed ("socket", "bind",
+// "listen") and its errno value.
+struct ListenerError {
+  const char* Step = "";
+  int Error = 0;
+};
+
+// Opens a listening socket as OpenListener does, on address (the forms of
+// LISTEN) and port, without logging. Returns the socket, or kNoSocket with the
+// failed step in error.
+int OpenListeningSocket(const std::string& address, int32_t port, ListenerError& error);
 
 // The port a listening socket is bound to, or -1.
 int32_t ListenerPort(int listen_socket);

@@ -123,6 +123,7 @@ void MetricSampler::PerformMonitoring(int listen_socket, const common::AgentConf
     first_pass = false;
     KeepProcessorReadings();
   }
+  snapshot.PassEnded = std::chrono::steady_clock::now();
 }
 
 void MetricSampler::LoadObjects(const common::AgentConfig& config) {
@@ -247,6 +248,7 @@ void MetricSampler::ReadDisks(MetricSnapshot& snapshot) {
       if (drive.DriveLetter != kDriveLetters[index] || !drive.IsReady) continue;
       snapshot.DiskFree[index] = static_cast<double>(drive.FreeSpace);
       snapshot.DiskTotal[index] = static_cast<double>(drive.TotalSize);
+      snapshot.DiskMountPoint[index] = drive.VolumeName;
     }
   }
 }

@@ -3,8 +3,10 @@
 // monitoring replies, the help text and the RRD feed.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace agent {
 
@@ -24,7 +26,10 @@ struct MetricSnapshot {
   std::array<double, 4> PerfmonValue{};  // raw values of PERFORMANCEMON1..4
   std::array<double, 8> DiskFree{};      // drives C..J, bytes
   std::array<double, 8> DiskTotal{};
+  std::array<std::string, 8> DiskMountPoint{};  // where each drive was mounted when read
   std::array<std::optional<int64_t>, 3> CommandResult{};  // empty until first run
+  // When the sampler last ended a pass; empty before the first one ends.
+  std::optional<std::chrono::steady_clock::time_point> PassEnded;
 };
 
 MetricSnapshot& TheMetricSnapshot();

@@ -8,6 +8,7 @@
 // pieces separated by "##": the kind (CREATE or UPDATE), the database name and
 // the command line.
 
+#include <array>
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -21,6 +22,10 @@ namespace agent {
 inline constexpr const char* kRrdFolderName = "RRDTOOL";
 inline constexpr const char* kRrdTemplatePath = "RRDTOOL/rrdtool.tpl";
 inline constexpr const char* kRrdGraphScriptPath = "RRDTOOL/RrdMkGraph.sh";
+// The images the default graph script draws in the RRDTOOL folder.
+inline constexpr std::array<std::string_view, 6> kRrdGraphFiles = {
+    "CPU-6Horas.gif",  "MEM-6Horas.gif",  "DSKC-6Horas.gif",
+    "DSKD-6Horas.gif", "DSKE-6Horas.gif", "NET-6Horas.gif"};
 
 // The default template: ten CR LF-ended lines, with the memory size (bytes, in
 // its default text form) in the MEM create line and drive C's size (bytes,

@@ -10,8 +10,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace bench {
@@ -128,6 +130,67 @@ std::optional<std::string> RequestOnce(int port, const std::string& line) {
   close(fd);
   if (reply.empty() || reply[0] != '\0') return std::nullopt;
   return reply.substr(1);
+}
+
+bool PingReplyComplete(std::string_view reply) {
+  if (reply.empty() || reply[0] != '\0') return false;
+  const std::string_view text = reply.substr(1);
+  const size_t pong = text.find(" PONG ");
+  return pong != std::string_view::npos && text.size() >= 2 * pong + 6;
+}
+
+std::optional<double> PingRoundTrip(int fd) {
+  const auto start = Clock::now();
+  if (!SendAll(fd, "PING\n")) return std::nullopt;
+  std::string reply;
+  char buffer[4096];
+  while (!PingReplyComplete(reply)) {
+    pollfd waiting{fd, POLLIN, 0};
+    if (poll(&waiting, 1, kReplyPollMs) <= 0) return std::nullopt;
+    const ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+    if (n <= 0) return std::nullopt;
+    reply.append(buffer, static_cast<size_t>(n));
+  }
+  return MsSince(start);
+}
+
+Figures KeptConnectionPings(int port, const std::function<bool(int asked)>& more,
+                            std::chrono::milliseconds gap, int& lost, std::vector<double>* all) {
+  std::vector<double> times;
+  lost = 0;
+  const int fd = ConnectLoopback(port);
+  for (int asked = 0; more(asked); ++asked) {
+    if (const auto ms = fd >= 0 ? PingRoundTrip(fd) : std::nullopt) {
+      times.push_back(*ms);
+    } else {
+      ++lost;
+    }
+    if (gap.count() > 0) std::this_thread::sleep_for(gap);
+  }
+  if (fd >= 0) close(fd);
+  if (all != nullptr) all->insert(all->end(), times.begin(), times.end());
+  return Summarise(times);
+}
+
+void PrintRoundTrips(const char* label, const Figures& f, int lost) {
+  std::printf("%-44s median %7.3f  p99 %7.3f  p99.9 %7.3f  max %7.3f ms  (%zu, lost %d)\n", label,
+              f.median, f.p99, f.p999, f.max, f.count, lost);
+}
+
+std::optional<double> ProcessCpuSeconds(int pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const size_t paren = line.rfind(')');
+  if (paren == std::string::npos) return std::nullopt;
+  // Fields 14 and 15 (utime, stime), counted from the pid as field 1.
+  std::istringstream fields(line.substr(paren + 2));
+  std::string field;
+  unsigned long long ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i >= 14) ticks += std::stoull(field);
+  }
+  return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 std::optional<long> ProcessStatusKiB(int pid, std::string_view field) {

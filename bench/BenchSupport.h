@@ -69,6 +69,30 @@ bool SendAll(int fd, std::string_view bytes);
 // not there or the reply does not start with the zero byte.
 std::optional<std::string> RequestOnce(int port, const std::string& line);
 
+// Whether reply (the bytes read so far) is a whole PING reply: the zero byte,
+// then two date texts around " PONG " (the protocol has no length field).
+bool PingReplyComplete(std::string_view reply);
+
+// One PING on an open connection to the agent: the round trip in
+// milliseconds, or nothing when no whole reply came within 30 s.
+std::optional<double> PingRoundTrip(int fd);
+
+// PING round trips on one kept connection to the agent on port, asked while
+// more(asked so far) holds, with gap between them: their figures in ms, and
+// each time appended to all when given. lost counts those that got no whole
+// reply.
+Figures KeptConnectionPings(int port, const std::function<bool(int asked)>& more,
+                            std::chrono::milliseconds gap, int& lost,
+                            std::vector<double>* all = nullptr);
+
+// Prints one line of round-trip figures (ms): label, median, p99, p99.9, max,
+// how many, how many lost.
+void PrintRoundTrips(const char* label, const Figures& figures, int lost);
+
+// The processor time (user and system) the process has used, in seconds;
+// nothing when /proc/PID/stat cannot be read.
+std::optional<double> ProcessCpuSeconds(int pid);
+
 // A field of /proc/PID/status counted in KiB ("VmRSS", "VmHWM"); nothing when
 // the process or the field is not there.
 std::optional<long> ProcessStatusKiB(int pid, std::string_view field);

@@ -96,12 +96,9 @@ bool Complete(const std::string& reply, const ReplyForm& form) {
     for (int k = 0; k < 8; ++k) length |= uint64_t(uint8_t(reply[5 + k])) << (8 * k);
     return reply.size() >= 13 + length;
   }
+  if (form.ping) return bench::PingReplyComplete(reply);
   if (reply.empty() || reply[0] != '\0') return false;
   const std::string_view text = std::string_view(reply).substr(1);
-  if (form.ping) {
-    const size_t pong = text.find(" PONG ");
-    return pong != std::string_view::npos && text.size() >= 2 * pong + 6;
-  }
   int count = 0;
   for (size_t at = text.find("\r\n"); at != std::string_view::npos;
        at = text.find("\r\n", at + 2)) {
@@ -157,25 +154,7 @@ struct AgentUsage {
 AgentUsage ReadUsage(int pid) {
   AgentUsage usage;
   if (pid <= 0) return usage;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(stat, line);
-  const size_t paren = line.rfind(')');
-  if (paren != std::string::npos) {
-    std::istringstream fields(line.substr(paren + 2));
-    std::string field;
-    unsigned long long utime = 0;
-    unsigned long long stime = 0;
-    for (int i = 3; fields >> field; ++i) {
-      if (i == 14) utime = std::stoull(field);
-      if (i == 15) {
-        stime = std::stoull(field);
-        break;
-      }
-    }
-    usage.cpu_seconds =
-        static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-  }
+  usage.cpu_seconds = bench::ProcessCpuSeconds(pid).value_or(0);
   usage.rss_kib = bench::ProcessStatusKiB(pid, "VmRSS").value_or(0);
   usage.peak_rss_kib = bench::ProcessStatusKiB(pid, "VmHWM").value_or(0);
   return usage;

@@ -76,6 +76,15 @@ void ApplyItem(AgentConfig& config, std::string_view raw_item) {
     if (const auto seconds = ToInt32(value); seconds && *seconds > 0) {
       config.ProcessTimeout = *seconds;
     }
+  } else if (key == "METRICSPORT") {
+    if (const auto port = ToInt32(value); port && *port >= 0 && *port <= 65535) {
+      config.MetricsPort = *port;
+    }
+  } else if (key == "METRICSLISTEN") {
+    if (!value.empty()) config.MetricsListen = value;
+  } else if (key == "METRICSCLIENTS") {
+    // An empty list is no list: any peer may scrape.
+    if (!value.empty()) config.MetricsClientList = SplitText(value, ";");
   } else if (key == "LISTEN") {
     config.ListenAddress = value;
   } else if (key == "TARGETTARVOAGENT") {

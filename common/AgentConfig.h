@@ -53,6 +53,11 @@ struct AgentConfig {
   int32_t LogLevel = 0;                      // LOGLEVEL
   std::string RemoteHostName;                // HOSTNAME_REMOTE_TARVO
   int32_t ProcessTimeout = kDefaultProcessTimeoutSeconds;  // PROCESSTIMEOUT, seconds
+  // The Prometheus endpoint: port 0 (the key absent, 0 or out of range) keeps it
+  // off; no address means the LISTEN address; no client list means any peer.
+  int32_t MetricsPort = 0;                                      // METRICSPORT
+  std::optional<std::string> MetricsListen;                     // METRICSLISTEN
+  std::optional<std::vector<std::string>> MetricsClientList;    // METRICSCLIENTS split at ";"
 
   // Blank-separated performance object indices asked for by the performance
   // reader. The caller sets its base before loading; loading only appends.

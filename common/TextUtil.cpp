@@ -20,6 +20,16 @@ std::string FormatLocal(std::time_t when, const char* format) {
 
 // Parses a plain decimal number (sign, digits, point, exponent); nothing for any
 // other text, hexadecimal, infinities and NaN included.
+void AppendAsUtf8(std::string& out, char byte) {
+  const auto code = static_cast<unsigned char>(byte);
+  if (code < 0x80) {
+    out += byte;
+    return;
+  }
+  out += static_cast<char>(0xC0 | (code >> 6));
+  out += static_cast<char>(0x80 | (code & 0x3F));
+}
+
 std::optional<double> ParseDecimal(std::string_view text) {
   const std::string_view trimmed = TrimBlanks(text);
   if (trimmed.empty()) return std::nullopt;

@@ -43,6 +43,10 @@ bool Contains(std::string_view text, std::string_view part);
 // with more than 64 secrets, or too large to mask in bounded time, is "***".
 std::string HideSecrets(std::string_view text, std::vector<std::string> secrets);
 
+// Appends one byte of single-byte (Latin-1) text as UTF-8: bytes below 128 as
+// they are, the others as the two bytes of the same code point.
+void AppendAsUtf8(std::string& out, char byte);
+
 // Boolean conversion of a text: "true"/"false" in any letter case, or a number
 // (zero is false, any other number true); blanks around are ignored. Nothing for
 // any other text.

@@ -13,6 +13,10 @@ packages=(
   qt6-base-dev libgl-dev  # the installer and desktop client windows (Qt 6 Widgets)
   clang libclang-rt-14-dev # `make sanitize` and `make fuzz` (libFuzzer, sanitizer runtimes)
   libsystemd-dev          # sd_notify and sd-bus for the systemd service backend
+  zlib1g-dev              # gzip answers of the metrics endpoint
+  prometheus              # promtool and a real Prometheus server for the metrics endpoint's tests
+  chromium                # a real headless browser loads the agent's page in the tests
+  nlohmann-json3-dev      # reading Prometheus's HTTP API answers in the tests
   dbus python3-dbusmock   # tests of the systemd backend against a private mock bus
   systemd                 # systemd-analyze verify on the unit files
   debhelper dpkg-dev fakeroot lintian # `make deb`
@@ -37,5 +41,42 @@ if [ "$(id -u)" -ne 0 ]; then
   fi
 fi
 export DEBIAN_FRONTEND=noninteractive
+
+# Some packages start and enable a service of their own when installed (the
+# prometheus package: prometheus.service on port 9090). The tests start their
+# own servers on free ports, so nothing may be left running or enabled: a
+# policy-rc.d that refuses every start is in place for the install (unless the
+# machine has one already), and the units the install enabled are disabled.
+enabled_units() {
+  command -v systemctl >/dev/null 2>&1 || return 0
+  systemctl list-unit-files --state=enabled --no-legend 2>/dev/null | awk '{print $1}' | sort
+}
+policy=/usr/sbin/policy-rc.d
+own_policy=""
+remove_own_policy() {
+  if [ -n "$own_policy" ]; then $sudo rm -f "$policy"; own_policy=""; fi
+}
+trap remove_own_policy EXIT
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\n# Written by setup-deps.sh for the length of its install.\nexit 101\n' |
+    $sudo tee "$policy" >/dev/null
+  $sudo chmod 755 "$policy"
+  own_policy=1
+fi
+units_before=$(enabled_units)
+
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+remove_own_policy
+newly_enabled=$(comm -13 <(echo "$units_before") <(enabled_units) | grep -v '^$' || true)
+if [ -n "$newly_enabled" ]; then
+  echo "Disabling the units the install enabled: $(echo $newly_enabled)"
+  if [ -d /run/systemd/system ]; then
+    # shellcheck disable=SC2086
+    $sudo systemctl disable --now $newly_enabled
+  else
+    # shellcheck disable=SC2086
+    $sudo systemctl disable $newly_enabled
+  fi
+fi

@@ -83,6 +83,7 @@ class MetricSamplerTest : public AgentHomeTest {
     drive.IsReady = true;
     drive.FreeSpace = free;
     drive.TotalSize = total;
+    drive.VolumeName = "/mnt/" + letter;
     return drive;
   }
 
@@ -150,6 +151,7 @@ TEST_F(MetricSamplerTest, FirstPassLoadsEverythingButComputesNoPercentage) {
   EXPECT_EQ(snapshot_.PerfmonValue[0], 3000000);
   EXPECT_EQ(snapshot_.DiskFree[1], 200);
   EXPECT_EQ(snapshot_.DiskTotal[1], 2000);
+  EXPECT_EQ(snapshot_.DiskMountPoint[1], "/mnt/D");
   EXPECT_EQ(disk_passes_, (std::vector<int32_t>{1}));
   EXPECT_EQ(probes_["probe1  -a"], (std::vector<int32_t>{1}));
   EXPECT_EQ(last_filters_, "|");
@@ -273,6 +275,8 @@ TEST_F(MetricSamplerTest, AFailedLookupEndsThePassAndIsLoggedWithItsStep) {
   machine_.BrokenMemory = true;
   Pass();
   EXPECT_FALSE(first_pass_);
+  // The pass ended, if early: the snapshot's age counts from here.
+  EXPECT_TRUE(snapshot_.PassEnded);
   EXPECT_EQ(snapshot_.ProcessCount, 61);  // written before the failure
   EXPECT_EQ(snapshot_.NetIn[0], 0);       // never reached
   EXPECT_EQ(cleans_, 0);

@@ -205,6 +205,27 @@ TEST(ApplyAgentConfigTextTest, ReadsTheProcessTimeout) {
   EXPECT_EQ(Load("PROCESSTIMEOUT=x").ProcessTimeout, kDefaultProcessTimeoutSeconds);
 }
 
+TEST(ApplyAgentConfigTextTest, ReadsTheMetricsEndpointKeys) {
+  const AgentConfig absent = Load(DefaultAgentConfigText());
+  EXPECT_EQ(absent.MetricsPort, 0);
+  EXPECT_FALSE(absent.MetricsListen);
+  EXPECT_FALSE(absent.MetricsClientList);
+
+  const AgentConfig set =
+      Load("metricsport=9464 \r\nMETRICSLISTEN=localhost\r\nMETRICSCLIENTS=10.1;127.0.0.1");
+  EXPECT_EQ(set.MetricsPort, 9464);
+  EXPECT_EQ(set.MetricsListen, "localhost");
+  EXPECT_EQ(set.MetricsClientList, (std::vector<std::string>{"10.1", "127.0.0.1"}));
+
+  // A port out of range or not a number keeps the endpoint off; empty values are no values.
+  for (const char* text : {"METRICSPORT=70000", "METRICSPORT=-1", "METRICSPORT=x"}) {
+    EXPECT_EQ(Load(text).MetricsPort, 0) << text;
+  }
+  const AgentConfig empty = Load("METRICSLISTEN=\r\nMETRICSCLIENTS=");
+  EXPECT_FALSE(empty.MetricsListen);
+  EXPECT_FALSE(empty.MetricsClientList);
+}
+
 TEST(RrdToolIsOnTest, IsFalseOnlyForFalseWordsZeroOrAbsence) {
   AgentConfig config;
   EXPECT_FALSE(RrdToolIsOn(config));
