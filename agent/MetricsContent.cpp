@@ -15,6 +15,7 @@
 #include "common/ProgramFolder.h"
 #include "common/TarvoVersion.h"
 #include "common/TextUtil.h"
+#include "platform/FileAccess.h"
 #include "platform/SystemInfo.h"
 
 namespace agent {
@@ -128,15 +129,8 @@ std::optional<std::string> AgentGraphImage(std::string_view name) {
   if (std::find(kRrdGraphFiles.begin(), kRrdGraphFiles.end(), name) == kRrdGraphFiles.end()) {
     return std::nullopt;
   }
-  const std::string path = GraphPath(name);
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
-      static_cast<uint64_t>(info.st_size) > kMaxGraphBytes) {
-    return std::nullopt;
-  }
-  auto bytes = common::ReadFileBytes(path);
-  if (!bytes || bytes->size() > kMaxGraphBytes) return std::nullopt;
-  return bytes;
+  // Regular files only, opened without waiting, and no larger than a graph.
+  return platform::ReadFileText(GraphPath(name), kMaxGraphBytes);
 }
 
 const MetricsSite& AgentMetricsSite() {
@@ -149,7 +143,7 @@ const MetricsSite& AgentMetricsSite() {
         const bool rrd_on = common::RrdToolIsOn(common::TheAgentConfig());
         std::vector<std::string_view> present;
         for (const std::string_view file : kRrdGraphFiles) {
-          if (rrd_on && common::FileExists(GraphPath(file))) present.push_back(file);
+          if (rrd_on && platform::IsRegularFile(GraphPath(file))) present.push_back(file);
         }
         return MetricsPageText(HostName(), common::kVersionText, rrd_on, present);
       },
