@@ -48,6 +48,11 @@ struct AgentConfig {
   int32_t LogLevel = 0;                      // LOGLEVEL
   std::string RemoteHostName;                // HOSTNAME_REMOTE_TARVO
   int32_t ProcessTimeout = kDefaultProcessTimeoutSeconds;  // PROCESSTIMEOUT, seconds
+  int32_t TlsPort = 0;                       // TLSPORT; 0: no TLS listener
+  std::string TlsCert;                       // TLSCERT, PEM file
+  std::string TlsKey;                        // TLSKEY, PEM file
+  std::string TlsCa;                         // TLSCA, PEM bundle; empty: no client certificate asked
+  bool ExecRequiresTls = false;              // EXECREQUIRESTLS
 
   // Blank-separated performance object indices asked for by the performance
   // reader. The caller sets its base before loading; loading only appends.

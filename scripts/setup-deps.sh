@@ -13,6 +13,7 @@ packages=(
   qt6-base-dev libgl-dev  # the installer and desktop client windows (Qt 6 Widgets)
   clang libclang-rt-14-dev # `make sanitize` and `make fuzz` (libFuzzer, sanitizer runtimes)
   libsystemd-dev          # sd_notify and sd-bus for the systemd service backend
+  libssl-dev openssl      # TLS of the agent and tarvo-get; openssl s_client in the tests
   dbus python3-dbusmock   # tests of the systemd backend against a private mock bus
   systemd                 # systemd-analyze verify on the unit files
   debhelper dpkg-dev fakeroot lintian # `make deb`
