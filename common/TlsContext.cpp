@@ -163,8 +163,9 @@ SSL_CTX* NewContext(bool server) {
   SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
   // Renegotiation only costs the peer's handshakes again on a live connection.
   SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION);
-  // Idle connections give their read and write buffers back.
-  SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS);
+  // Idle connections give their read and write buffers back. The chain sent is
+  // the certificate file's, not one built from the trusted authorities.
+  SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_NO_AUTO_CHAIN);
   SSL_CTX_set_max_cert_list(context, static_cast<long>(kMaxTlsHandshakeBytes));
   SSL_CTX_set_verify_depth(context, kMaxTlsChainDepth);
   return context;

@@ -21,6 +21,13 @@ constexpr size_t kMaxCommonNameBytes = 256;
 constexpr unsigned char kHandshakeRecord = 22;
 constexpr unsigned char kAlertRecord = 21;
 
+// The name of an alert, also for those of TLS 1.3 the library does not name.
+std::string AlertName(int description) {
+  if (description == TLS13_AD_CERTIFICATE_REQUIRED) return "certificate required";
+  const std::string name = SSL_alert_desc_string_long(description);
+  return name == "unknown" ? "alert " + std::to_string(description) : name;
+}
+
 bool IsAddress(const std::string& host) {
   unsigned char address[16];
   return inet_pton(AF_INET, host.c_str(), address) == 1 ||
@@ -312,8 +319,7 @@ void TlsSession::FailFromLibrary(int ssl_error) {
   } else if (reason == SSL_R_PEER_DID_NOT_RETURN_A_CERTIFICATE) {
     Fail(TlsFailure::kNoCertificate, "no client certificate");
   } else if (watch_ && watch_->peer_alert >= 0) {
-    Fail(TlsFailure::kPeerAlert,
-         std::string("alert from the peer: ") + SSL_alert_desc_string_long(watch_->peer_alert));
+    Fail(TlsFailure::kPeerAlert, "alert from the peer: " + AlertName(watch_->peer_alert));
   } else if (reason == SSL_R_EXCESSIVE_MESSAGE_SIZE) {
     Fail(TlsFailure::kTooLarge, "handshake message too large");
   } else if (ssl_error == SSL_ERROR_ZERO_RETURN) {

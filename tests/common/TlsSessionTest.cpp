@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/Processes.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestCertificates.h"
+#include "tests/support/TlsTestServer.h"
 
 namespace common {
 namespace {
@@ -127,12 +129,17 @@ TEST_F(TlsSessionTest, RefusesClientsWithoutATrustedValidCertificateInEitherVers
     const IssuedCertificate* identity;
     TlsFailure failure;
     const char* reason;
+    const char* alert_tls12;  // the alert the client receives, by version
+    const char* alert_tls13;
   };
   const Case cases[] = {
-      {nullptr, TlsFailure::kNoCertificate, "no client certificate"},
+      {nullptr, TlsFailure::kNoCertificate, "no client certificate", "handshake failure",
+       "certificate required"},
       {&pki_.client_other_ca, TlsFailure::kUntrusted,
-       "certificate not trusted (unable to get local issuer certificate)"},
-      {&pki_.client_expired, TlsFailure::kExpired, "certificate expired"},
+       "certificate not trusted (unable to get local issuer certificate)", "unknown CA",
+       "unknown CA"},
+      {&pki_.client_expired, TlsFailure::kExpired, "certificate expired", "certificate expired",
+       "certificate expired"},
   };
   for (const int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
     for (const Case& c : cases) {
@@ -149,6 +156,9 @@ TEST_F(TlsSessionTest, RefusesClientsWithoutATrustedValidCertificateInEitherVers
       // The client learns it from the agent's alert.
       EXPECT_EQ(client.state(), State::kFailed) << c.reason << " " << version;
       EXPECT_EQ(client.failure(), TlsFailure::kPeerAlert) << client.failure_reason();
+      EXPECT_EQ(client.failure_reason(),
+                std::string("alert from the peer: ") +
+                    (version == TLS1_2_VERSION ? c.alert_tls12 : c.alert_tls13));
     }
   }
 }
@@ -278,6 +288,26 @@ TEST_F(TlsSessionTest, ASavedSessionResumesWithTheVerifiedClient) {
   EXPECT_TRUE(server.Resumed());
   EXPECT_TRUE(server.PeerVerified());
   EXPECT_EQ(server.PeerCommonName(), "tarvo-admin");
+}
+
+TEST_F(TlsSessionTest, ServesAndRefusesTheLibrarysCommandLineClient) {
+  testsupport::TlsTestServer server(*server_context_, [](const std::string& line) {
+    return line == "QUIT" ? std::string() : "reply to " + line;
+  });
+  const auto s_client = [&](const std::string& identity) {
+    return testsupport::RunProgram(
+        {"/bin/sh", "-c",
+         "printf 'PING\\nQUIT\\n' | openssl s_client -quiet -connect 127.0.0.1:" +
+             std::to_string(server.port()) + " -CAfile " + pki_.ca.files().certificate_file +
+             " -verify_return_error -verify_hostname localhost " + identity + " 2>/dev/null"});
+  };
+  const testsupport::ProgramResult served =
+      s_client("-cert " + pki_.client.certificate_file + " -key " + pki_.client.key_file);
+  EXPECT_EQ(served.output, std::string("\0reply to PING\0", 15));
+  s_client("");
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return server.Outcomes().size() == 2; }));
+  EXPECT_EQ(server.Outcomes()[0], "served tarvo-admin");
+  EXPECT_EQ(server.Outcomes()[1], "refused: no client certificate");
 }
 
 }  // namespace
