@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/TextUtil.h"
+#include "common/TlsPointers.h"
 
 namespace common {
 namespace {
@@ -23,16 +24,7 @@ constexpr std::string_view kSessionContext = "AgentTarvoService";
 // Resumable sessions kept by a server; each holds a few hundred bytes.
 constexpr long kSessionCacheSize = 1024;
 
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct X509Free {
-  void operator()(X509* certificate) const { X509_free(certificate); }
-};
-struct KeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-using Certificate = std::unique_ptr<X509, X509Free>;
+using Certificate = TlsCertificate;
 
 // A key behind a passphrase is refused, never asked for: a service has no one
 // to type it, and the library would otherwise prompt on the terminal.
@@ -75,8 +67,7 @@ class FileLoader {
   // Every certificate of a PEM text, in order.
   std::vector<Certificate> Certificates(std::string_view pem) {
     std::vector<Certificate> all;
-    const std::unique_ptr<BIO, BioFree> bio(
-        BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    const TlsBio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     while (bio) {
       Certificate certificate(PEM_read_bio_X509(bio.get(), nullptr, NoPassphrase, nullptr));
       if (!certificate) break;
@@ -119,10 +110,9 @@ bool UseIdentity(SSL_CTX* context, const TlsFiles& files, bool owner_only_key, F
     if (SSL_CTX_add0_chain_cert(context, chain[k].get()) == 1) chain[k].release();
   }
 
-  const std::unique_ptr<BIO, BioFree> bio(
-      BIO_new_mem_buf(key_pem->data(), static_cast<int>(key_pem->size())));
-  const std::unique_ptr<EVP_PKEY, KeyFree> key(
-      bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassphrase, nullptr) : nullptr);
+  const TlsBio bio(BIO_new_mem_buf(key_pem->data(), static_cast<int>(key_pem->size())));
+  const TlsKey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassphrase, nullptr)
+                       : nullptr);
   if (!key) {
     ERR_clear_error();
     loader.Refuse(File::kKey, files.Key, "holds no PEM private key without a passphrase");
@@ -173,14 +163,18 @@ SSL_CTX* NewContext(bool server) {
 
 }  // namespace
 
+std::unique_ptr<TlsContext> TlsContext::Create(bool server, TlsFileProblem* problem) {
+  SSL_CTX* context = NewContext(server);
+  if (context != nullptr) return std::unique_ptr<TlsContext>(new TlsContext(context, server));
+  FileLoader(problem).Refuse(File::kCertificate, "", "cannot be used: " + LibraryReason());
+  return nullptr;
+}
+
 std::unique_ptr<TlsContext> TlsContext::ForServer(const TlsFiles& files, TlsFileProblem* problem) {
   FileLoader loader(problem);
-  SSL_CTX* context = NewContext(true);
-  if (context == nullptr) {
-    loader.Refuse(File::kCertificate, files.Certificate, "cannot be used: " + LibraryReason());
-    return nullptr;
-  }
-  std::unique_ptr<TlsContext> made(new TlsContext(context, true));
+  std::unique_ptr<TlsContext> made = Create(true, problem);
+  if (!made) return nullptr;
+  SSL_CTX* context = made->get();
   if (!UseIdentity(context, files, /*owner_only_key=*/true, loader)) return nullptr;
   if (!files.Authority.empty()) {
     if (!UseAuthority(context, files.Authority, true, loader)) return nullptr;
@@ -197,12 +191,9 @@ std::unique_ptr<TlsContext> TlsContext::ForServer(const TlsFiles& files, TlsFile
 
 std::unique_ptr<TlsContext> TlsContext::ForClient(const TlsFiles& files, TlsFileProblem* problem) {
   FileLoader loader(problem);
-  SSL_CTX* context = NewContext(false);
-  if (context == nullptr) {
-    loader.Refuse(File::kAuthority, files.Authority, "cannot be used: " + LibraryReason());
-    return nullptr;
-  }
-  std::unique_ptr<TlsContext> made(new TlsContext(context, false));
+  std::unique_ptr<TlsContext> made = Create(false, problem);
+  if (!made) return nullptr;
+  SSL_CTX* context = made->get();
   if (!files.Certificate.empty() || !files.Key.empty()) {
     if (!UseIdentity(context, files, /*owner_only_key=*/false, loader)) return nullptr;
   }

@@ -62,6 +62,8 @@ class TlsContext {
 
  private:
   TlsContext(SSL_CTX* context, bool server) : context_(context), server_(server) {}
+  // A context with the rules both sides share and nothing loaded yet.
+  static std::unique_ptr<TlsContext> Create(bool server, TlsFileProblem* problem);
 
   SSL_CTX* context_;
   bool server_;

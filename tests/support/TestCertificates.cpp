@@ -13,20 +13,13 @@
 #include <memory>
 #include <stdexcept>
 
+#include "common/TlsPointers.h"
+
 namespace testsupport {
 namespace {
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct X509Free {
-  void operator()(X509* certificate) const { X509_free(certificate); }
-};
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-using Key = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using Certificate = std::unique_ptr<X509, X509Free>;
+using Key = common::TlsKey;
+using Certificate = common::TlsCertificate;
 
 void Check(bool ok, const char* what) {
   if (!ok) throw std::runtime_error(std::string("test certificates: ") + what);
@@ -104,7 +97,7 @@ Certificate MakeCertificate(const std::string& common_name, EVP_PKEY* subject_ke
 }
 
 std::string CertificatePem(X509* certificate) {
-  const std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+  const common::TlsBio bio(BIO_new(BIO_s_mem()));
   Check(PEM_write_bio_X509(bio.get(), certificate) == 1, "PEM_write_bio_X509");
   char* data = nullptr;
   const long length = BIO_get_mem_data(bio.get(), &data);
@@ -112,7 +105,7 @@ std::string CertificatePem(X509* certificate) {
 }
 
 std::string KeyPem(EVP_PKEY* key) {
-  const std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+  const common::TlsBio bio(BIO_new(BIO_s_mem()));
   Check(PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1,
         "PEM_write_bio_PrivateKey");
   char* data = nullptr;
