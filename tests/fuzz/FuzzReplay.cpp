@@ -1,6 +1,6 @@
-// Runs a fuzz target's entry points over files, without libFuzzer: the seeds
-// of a target replayed by an ordinary test program, so that `make test` and
-// `make sanitize` (built with g++) run them too. Arguments are files or
+// Runs a fuzz target's entry points over files, without libFuzzer: a target's
+// corpus replayed by an ordinary test program, so that `make test` and
+// `make sanitize` (built with g++) run it too. Arguments are files or
 // folders of files; prints how many inputs ran.
 
 #include <algorithm>
