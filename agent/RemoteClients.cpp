@@ -54,20 +54,34 @@ bool IsLocalMachineAddress(std::string_view peer_address) {
   return local;
 }
 
-bool GatedWordAllowed(std::string_view word, const CommandContext& context) {
+GateState GatedWordGate(const CommandContext& context) {
   const common::AgentConfig& config = common::TheAgentConfig();
-  if (!config.AllowRemoteExec) return false;
+  if (!config.AllowRemoteExec) return GateState::kRemoteExecutionOff;
   if (!RemoteClientAllowed(context.PeerAddress, config.RemoteClientList)) {
-    LogRemoteClientRefused(word, context.PeerAddress);
-    return false;
+    return GateState::kAddressNotListed;
   }
   if (config.ExecRequiresTls && !context.VerifiedTls &&
       !IsLocalMachineAddress(context.PeerAddress)) {
-    LogGatedWordIgnored(word, context.PeerAddress,
-                        "EXECREQUIRESTLS needs TLS with a verified client certificate");
-    return false;
+    return GateState::kTlsRequired;
   }
-  return true;
+  return GateState::kOpen;
+}
+
+bool GatedWordAllowed(std::string_view word, const CommandContext& context) {
+  switch (GatedWordGate(context)) {
+    case GateState::kOpen:
+      return true;
+    case GateState::kRemoteExecutionOff:
+      return false;
+    case GateState::kAddressNotListed:
+      LogRemoteClientRefused(word, context.PeerAddress);
+      return false;
+    case GateState::kTlsRequired:
+      LogGatedWordIgnored(word, context.PeerAddress,
+                          "EXECREQUIRESTLS needs TLS with a verified client certificate");
+      return false;
+  }
+  return false;
 }
 
 }  // namespace agent

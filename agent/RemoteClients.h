@@ -28,12 +28,19 @@ void LogRemoteClientRefused(std::string_view word, std::string_view peer_address
 // (127.x.y.z) or an address of one of its interfaces.
 bool IsLocalMachineAddress(std::string_view peer_address);
 
-// The gate of one gated word on one line: true when the configuration allows
-// remote execution, the line's peer is in its REMOTECLIENTS list and, when
-// EXECREQUIRESTLS is on, the request came over TLS with a verified client
-// certificate or from the local machine. A peer refused by either list or by
-// EXECREQUIRESTLS gets one level-1 log line and the result false; with remote
-// execution off the result is false and nothing is logged.
+// Whether the gated words of a request from this peer are acted on, and when
+// not, which rule holds them back.
+enum class GateState {
+  kOpen,
+  kRemoteExecutionOff,  // ALLOWREMOTEEXEC is off
+  kAddressNotListed,    // the peer's address is not in REMOTECLIENTS
+  kTlsRequired,         // EXECREQUIRESTLS, and neither verified TLS nor this machine
+};
+GateState GatedWordGate(const CommandContext& context);
+
+// The gate of one gated word on one line: true when GatedWordGate is open. A
+// peer held back by REMOTECLIENTS or by EXECREQUIRESTLS gets one level-1 log
+// line; with remote execution off nothing is logged.
 bool GatedWordAllowed(std::string_view word, const CommandContext& context);
 
 }  // namespace agent

@@ -130,6 +130,9 @@ TEST_F(ProcessCommandTest, ExecRequiresTlsActsOnlyForVerifiedTlsOrThisMachine) {
   EXPECT_EQ(FailureLines(), 0);
   // The address list still holds over TLS.
   EXPECT_EQ(reply(exec, CommandContext{1, "10.2.0.1", true}), "");
+  // A request held back by the gate runs no program, so it waits for no turn.
+  EXPECT_FALSE(RequestRunsPrograms(exec, remote));
+  EXPECT_TRUE(RequestRunsPrograms(exec, remote_tls));
 }
 
 TEST(CutWord, CountsWordsFromTheStartOfTheLineAtSingleBlanks) {
