@@ -9,6 +9,7 @@
 #include "agent/CommandServer.h"
 #include "agent/MetricSampler.h"
 #include "agent/RRDTool.h"
+#include "agent/TlsSetup.h"
 #include "common/AgentConfig.h"
 #include "common/PerfModule.h"
 #include "common/ProgramFolder.h"
@@ -83,6 +84,7 @@ void RunMainLoop() {
       }
       LogDated("INICIO: Chaves carregadas. ", 2);
     }
+    if (host.Tls) ListenForTls(config.TlsPort, *host.Tls);
     if (host.ListenSocket == kNoSocket) {
       host.ListenSocket = OpenListener(config.Port);
       LogDated("Erro - Reiniciando TCP ", 1);
@@ -126,6 +128,7 @@ int AgentMain() {
   }
 
   const auto main_loop = [&host, &config] {
+    host.Tls = LoadTlsServerContext();
     host.ListenSocket = OpenListener(config.Port);
     RunMainLoop();
   };

@@ -271,20 +271,25 @@ void TlsSession::ReadRecords() {
 }
 
 void TlsSession::WritePending() {
-  // In pieces, each taken out of the memory buffer before the next.
-  while (state_ == State::kOpen && !plaintext_out_.empty()) {
-    const size_t piece = std::min(plaintext_out_.size(), kPieceBytes);
+  // In pieces, each taken out of the memory buffer before the next; what was
+  // written leaves plaintext_out_ once at the end, so a long reply is moved
+  // once rather than once per piece.
+  size_t done = 0;
+  while (state_ == State::kOpen && done < plaintext_out_.size()) {
+    const size_t piece = std::min(plaintext_out_.size() - done, kPieceBytes);
     ERR_clear_error();
     size_t written = 0;
-    const int result = SSL_write_ex(ssl_, plaintext_out_.data(), piece, &written);
+    const int result = SSL_write_ex(ssl_, plaintext_out_.data() + done, piece, &written);
     DrainOutgoing();
     if (result != 1) {
       const int error = SSL_get_error(ssl_, result);
       if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) FailFromLibrary(error);
-      return;
+      break;
     }
-    plaintext_out_.erase(0, written);
+    done += written;
   }
+  if (state_ == State::kFailed) return;  // Fail cleared what was left
+  plaintext_out_.erase(0, done);
   if (plaintext_out_.empty()) plaintext_out_.shrink_to_fit();
 }
 
