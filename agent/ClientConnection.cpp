@@ -1,6 +1,8 @@
 #include "agent/ClientConnection.h"
 
 #include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -66,6 +68,11 @@ ClientConnection::ClientConnection(int socket_fd, std::string peer_address,
   if (tls != nullptr) {
     tls_ = std::make_unique<common::TlsSession>(*tls);
     handshake_deadline_ = accepted + kTlsHandshakeTimeout;
+    // A TLS connection writes in several steps (handshake flights, session
+    // tickets, a reply); none of them may wait for the client's delayed
+    // acknowledgement of the one before.
+    const int on = 1;
+    setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
   }
   TheEventLoop().Add(*this);
 }
@@ -271,16 +278,15 @@ void ClientConnection::Answer() {
 
 void ClientConnection::QueueReply(std::string text, bool close_after) {
   if (Closed()) return;
+  text.insert(text.begin(), '\0');
   if (tls_) {
-    // The same zero byte and text inside TLS; after QUIT the session's end
-    // (close_notify) follows the reply.
-    tls_->SendPlaintext(std::string_view("\0", 1));
+    // The same bytes inside TLS, in as few records as they fit; after QUIT the
+    // session's end (close_notify) follows the reply.
     tls_->SendPlaintext(text);
     if (close_after) tls_->Close();
     if (!Enqueue(tls_->TakeCiphertext())) return;
-  } else {
-    text.insert(text.begin(), '\0');
-    if (!Enqueue(std::move(text))) return;
+  } else if (!Enqueue(std::move(text))) {
+    return;
   }
   close_after_flush_ = close_after_flush_ || close_after;
   Flush();

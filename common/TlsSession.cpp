@@ -258,6 +258,9 @@ void TlsSession::ReadRecords() {
     }
     if (result == 1) {
       plaintext_in_.append(buffer, read);
+      // Nothing more to read until the peer sends more: another read would
+      // only tell so, at the cost of a pass through the record layer.
+      if (SSL_has_pending(ssl_) == 0 && BIO_ctrl_pending(incoming_) == 0) return;
       continue;
     }
     const int error = SSL_get_error(ssl_, result);
