@@ -8,7 +8,6 @@ packages=(
   libgtest-dev googletest # unit and end-to-end tests
   iproute2                # `ip address show` (INFO) and `ss` (default probes)
   procps                  # ps, used by tests to look for zombies
-  netcat-openbsd          # nc, to talk to the agent by hand
   rrdtool                 # the RRD feed starts it as an outside program
   qt6-base-dev libgl-dev  # the installer and desktop client windows (Qt 6 Widgets)
   clang libclang-rt-14-dev # `make sanitize` and `make fuzz` (libFuzzer, sanitizer runtimes)

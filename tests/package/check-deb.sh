@@ -27,7 +27,7 @@ dpkg-deb -x "$deb" "$root"
 dpkg-deb -e "$deb" "$root/DEBIAN"
 
 mode_of() { stat -c %a "$root/$1" 2>/dev/null; }
-for program in AgentTarvoService tarvo-sc; do
+for program in AgentTarvoService tarvo-sc tarvo-get; do
   [ "$(mode_of usr/lib/tarvo/$program)" = 755 ] || fail "/usr/lib/tarvo/$program missing or not 755"
 done
 # Programs the build made beyond those two are packaged as well.
@@ -36,8 +36,11 @@ for program in TarvoWDService TarvoServiceInstaller TarvoAgentCliente; do
     [ -x "$root/usr/lib/tarvo/$program" ] || fail "$program was built but not packaged"
   fi
 done
-[ "$(mode_of usr/bin/tarvo-sc)" = 755 ] || fail "/usr/bin/tarvo-sc launcher missing"
-grep -q 'TARVO_HOME=${TARVO_HOME:-/var/lib/tarvo}' "$root/usr/bin/tarvo-sc" || fail "launcher sets no TARVO_HOME"
+for command in tarvo-sc tarvo-get; do
+  [ "$(mode_of usr/bin/$command)" = 755 ] || fail "/usr/bin/$command launcher missing"
+  grep -q 'TARVO_HOME=${TARVO_HOME:-/var/lib/tarvo}' "$root/usr/bin/$command" ||
+    fail "launcher $command sets no TARVO_HOME"
+done
 [ -d "$root/var/lib/tarvo" ] || fail "/var/lib/tarvo missing"
 unit=$root/lib/systemd/system/tarvo-agent.service
 [ "$(mode_of lib/systemd/system/tarvo-agent.service)" = 644 ] || fail "agent unit missing or not 644"
