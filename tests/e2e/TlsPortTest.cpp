@@ -24,12 +24,6 @@ namespace {
 using testsupport::AgentRequest;
 using testsupport::WriteAll;
 
-size_t CountLines(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
-
 // The keys of a RESUMEMON reply, in order: what precedes '=' on each line.
 std::vector<std::string> KeysOf(const std::string& record) {
   std::vector<std::string> keys;
@@ -100,7 +94,7 @@ TEST_F(TlsPortE2e, AnOpensslClientGetsTheClearTextPortsRepliesByteForByte) {
   EXPECT_EQ(KeysOf(*record_over_tls), KeysOf(*record)) << *record_over_tls;
   EXPECT_TRUE(record_over_tls->ends_with("\r\n"));
 
-  EXPECT_GE(CountLines(Log(), " TLS connection from 127.0.0.1, client certificate tarvo-admin"),
+  EXPECT_GE(Occurrences(Log(), " TLS connection from 127.0.0.1, client certificate tarvo-admin"),
             4u)
       << Log();
 }
@@ -124,7 +118,7 @@ TEST_F(TlsPortE2e, ClientsWithoutAnAcceptedCertificateAreClosedWithOneLineEach) 
     const SClientRun run = OpensslRequest(agent_.tls_port(), "PING\n", options);
     EXPECT_TRUE(run.ended) << c.reason;
     EXPECT_EQ(run.received, "") << c.reason;
-    EXPECT_EQ(CountLines(Log(), " TLS connection from 127.0.0.1 refused: " + c.reason + "\r\n"), 1u)
+    EXPECT_EQ(Occurrences(Log(), " TLS connection from 127.0.0.1 refused: " + c.reason + "\r\n"), 1u)
         << Log();
   }
   // A clear-text client on the TLS port gets nothing and is closed.
@@ -134,7 +128,7 @@ TEST_F(TlsPortE2e, ClientsWithoutAnAcceptedCertificateAreClosedWithOneLineEach) 
   EXPECT_TRUE(WaitForClose(clear));
   close(clear);
   EXPECT_TRUE(testsupport::WaitUntil([&] {
-    return CountLines(Log(), " TLS connection from 127.0.0.1 refused: not TLS (a clear-text "
+    return Occurrences(Log(), " TLS connection from 127.0.0.1 refused: not TLS (a clear-text "
                              "client?)\r\n") == 1;
   })) << Log();
 
@@ -162,7 +156,7 @@ TEST_F(TlsPortE2e, AnUnusableFileKeepsTheTlsPortClosedWhileTheClearTextPortServe
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(agent_.Start({"RRDTOOL=FALSE", "LOGLEVEL=0", c.line}, false)) << Log();
-    EXPECT_EQ(CountLines(Log(), " TLS listener off: " + c.logged + "\r\n"), 1u) << Log();
+    EXPECT_EQ(Occurrences(Log(), " TLS listener off: " + c.logged + "\r\n"), 1u) << Log();
     const int refused = ConnectTo(agent_.tls_port());
     EXPECT_EQ(refused, -1) << c.line;
     if (refused >= 0) close(refused);

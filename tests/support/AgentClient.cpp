@@ -28,15 +28,6 @@ int ConnectUntil(int port, Clock::time_point deadline) {
   }
 }
 
-bool SendAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
 // Reads into received until it holds at least `least` bytes, or, with least 0,
 // until the peer closes. Returns false on a failure or at the deadline.
 bool ReadUntil(int fd, std::string& received, size_t least, Clock::time_point deadline) {
@@ -56,6 +47,15 @@ bool ReadUntil(int fd, std::string& received, size_t least, Clock::time_point de
 }
 
 }  // namespace
+
+bool SendAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
 
 std::optional<std::string> AgentRequest(int port, std::string_view request,
                                         std::chrono::milliseconds deadline) {

@@ -20,4 +20,7 @@ std::optional<std::string> AgentRequest(
     int port, std::string_view request,
     std::chrono::milliseconds deadline = std::chrono::seconds(30));
 
+// Sends all of the bytes on the socket; false when the connection fails first.
+bool SendAll(int fd, std::string_view bytes);
+
 }  // namespace testsupport
