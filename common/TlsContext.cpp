@@ -186,6 +186,10 @@ std::unique_ptr<TlsContext> TlsContext::ForServer(const TlsFiles& files, TlsFile
                                  reinterpret_cast<const unsigned char*>(kSessionContext.data()),
                                  static_cast<unsigned int>(kSessionContext.size()));
   SSL_CTX_sess_set_cache_size(context, kSessionCacheSize);
+  // One ticket per handshake: a client resumes with one (tarvo-get offers the
+  // first connection's), and each further ticket is a session encrypted for
+  // nothing on the agent's thread.
+  SSL_CTX_set_num_tickets(context, 1);
   return made;
 }
 
