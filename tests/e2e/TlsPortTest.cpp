@@ -3,6 +3,8 @@
 // refused with one line each, unusable files keep the port closed, and no task
 // password sent over TLS reaches the disk.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -162,6 +164,28 @@ TEST_F(TlsPortE2e, AnUnusableFileKeepsTheTlsPortClosedWhileTheClearTextPortServe
     if (refused >= 0) close(refused);
     ASSERT_TRUE(agent_.Stop());
   }
+}
+
+TEST_F(TlsPortE2e, ATlsPortInUseIsLoggedAndTakenOnceItIsFree) {
+  // Another program holds the TLS port when the agent starts.
+  const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(agent_.tls_port()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(listen(holder, 1), 0);
+  ASSERT_TRUE(agent_.Start({"RRDTOOL=FALSE", "LOGLEVEL=1", "PERIODOBASE=0"}, false)) << Log();
+  const std::string in_use = " TLS listener on port " + std::to_string(agent_.tls_port()) +
+                             " not opened: bind: Address already in use\r\n";
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return Occurrences(Log(), in_use) >= 2; })) << Log();
+
+  close(holder);
+  const std::unique_ptr<common::TlsContext> client = agent_.ClientContext(&agent_.pki().client);
+  ASSERT_TRUE(client);
+  EXPECT_TRUE(testsupport::WaitUntil(
+      [&] { return TlsRequest(agent_.tls_port(), *client, "PING\n").has_value(); }));
+  EXPECT_TRUE(AgentRequest(agent_.port(), "PING\n").has_value());
 }
 
 TEST_F(TlsPortE2e, NoTaskPasswordSentOverTlsReachesTheDisk) {
