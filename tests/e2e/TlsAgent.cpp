@@ -84,9 +84,13 @@ SClientRun OpensslRequest(int port, std::string_view request,
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) != 0) return run;
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return run;
+  int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    for (const int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
+      if (fd >= 0) close(fd);
+    }
+    return run;
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
