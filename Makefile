@@ -22,7 +22,7 @@ build: configure
 
 # The installed programs only, for `make run`.
 programs: configure
-	@cmake --build $(BUILD_DIR) -j $(JOBS) --target AgentTarvoService TarvoWDService TarvoServiceInstaller TarvoAgentCliente tarvo-sc
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target AgentTarvoService TarvoWDService TarvoServiceInstaller TarvoAgentCliente tarvo-sc tarvo-get
 
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j 2 --timeout 600 -LE package

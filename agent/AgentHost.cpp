@@ -10,6 +10,7 @@
 #include "agent/MetricSampler.h"
 #include "agent/MetricsServer.h"
 #include "agent/RRDTool.h"
+#include "agent/TlsSetup.h"
 #include "common/AgentConfig.h"
 #include "common/PerfModule.h"
 #include "common/ProgramFolder.h"
@@ -87,6 +88,7 @@ void RunMainLoop() {
     // The metrics endpoint is opened (and retried) beside the command port,
     // never in its way.
     KeepMetricsListening();
+    if (host.Tls) ListenForTls(config.TlsPort, *host.Tls);
     if (host.ListenSocket == kNoSocket) {
       host.ListenSocket = OpenListener(config.Port);
       LogDated("Erro - Reiniciando TCP ", 1);
@@ -130,6 +132,7 @@ int AgentMain() {
   }
 
   const auto main_loop = [&host, &config] {
+    host.Tls = LoadTlsServerContext();
     host.ListenSocket = OpenListener(config.Port);
     RunMainLoop();
   };

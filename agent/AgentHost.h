@@ -3,7 +3,10 @@
 // main loop.
 
 #include <ctime>
+#include <memory>
 #include <string>
+
+#include "common/TlsContext.h"
 
 namespace agent {
 
@@ -16,6 +19,7 @@ struct HostState {
   std::string ComputerName;     // read once at start-up
   std::time_t LastFeedTime = 0; // last RRD feed; start-up time at first
   int ListenSocket = -1;        // the listening socket, or -1
+  std::unique_ptr<common::TlsContext> Tls;  // the TLS listener's, when TLSPORT serves
 };
 
 HostState& TheHostState();

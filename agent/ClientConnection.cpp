@@ -1,6 +1,8 @@
 #include "agent/ClientConnection.h"
 
 #include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -12,6 +14,7 @@
 #include "agent/CommandDispatcher.h"
 #include "agent/CommandServer.h"
 #include "agent/PipedShell.h"
+#include "agent/TlsSetup.h"
 #include "common/AgentConfig.h"
 #include "common/TextUtil.h"
 #include "common/WriteLog.h"
@@ -56,8 +59,21 @@ void LogServeFailure(std::string_view description) {
   common::WriteLog(line, 1);
 }
 
-ClientConnection::ClientConnection(int socket_fd, std::string peer_address)
-    : socket_(socket_fd), peer_address_(std::move(peer_address)), last_active_(Clock::now()) {
+ClientConnection::ClientConnection(int socket_fd, std::string peer_address,
+                                   const common::TlsContext* tls, Clock::time_point accepted)
+    : socket_(socket_fd),
+      peer_address_(std::move(peer_address)),
+      last_active_(accepted),
+      handshake_deadline_(Clock::time_point::max()) {
+  if (tls != nullptr) {
+    tls_ = std::make_unique<common::TlsSession>(*tls);
+    handshake_deadline_ = accepted + kTlsHandshakeTimeout;
+    // A TLS connection writes in several steps (handshake flights, session
+    // tickets, a reply); none of them may wait for the client's delayed
+    // acknowledgement of the one before.
+    const int on = 1;
+    setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+  }
   TheEventLoop().Add(*this);
 }
 
@@ -75,6 +91,7 @@ void ClientConnection::Close() {
   queue_.clear();
   queued_bytes_ = 0;
   front_offset_ = 0;
+  tls_.reset();
 }
 
 short ClientConnection::WantedEvents() const {
@@ -105,8 +122,9 @@ void ClientConnection::OnReady(short revents) {
 
 Clock::time_point ClientConnection::Deadline() const {
   if (Closed()) return Clock::time_point::max();
-  Clock::time_point deadline = Clock::time_point::max();
-  if (QueuedBytes() > 0) deadline = last_progress_ + kUnreadReplyLimit;
+  // Until its TLS handshake completes, a connection has its time limit too.
+  Clock::time_point deadline = handshake_deadline_;
+  if (QueuedBytes() > 0) deadline = std::min(deadline, last_progress_ + kUnreadReplyLimit);
   if (!pending_.empty() && !request_ready_ && !busy_) {
     deadline = std::min(deadline, partial_since_ + kUnfinishedLineLimit);
   }
@@ -115,7 +133,10 @@ Clock::time_point ClientConnection::Deadline() const {
 
 void ClientConnection::OnDeadline() {
   const Clock::time_point now = Clock::now();
-  if (QueuedBytes() > 0 && now >= last_progress_ + kUnreadReplyLimit) {
+  if (now >= handshake_deadline_) {
+    LogTlsRefused(peer_address_, kTlsHandshakeTimeoutReason);
+    Close();
+  } else if (QueuedBytes() > 0 && now >= last_progress_ + kUnreadReplyLimit) {
     LogServeFailure("Reply of " + std::to_string(QueuedBytes()) + " bytes to " + peer_address_ +
                     " not read for " + std::to_string(kUnreadReplyLimit.count()) +
                     " s; connection closed");
@@ -138,12 +159,54 @@ bool ClientConnection::ReceiveOnce() {
   static char buffer[kReceiveChunk];
   const ssize_t received = recv(socket_, buffer, sizeof(buffer), MSG_DONTWAIT);
   if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
-  if (received <= 0) {
+  const std::string_view bytes(buffer, received > 0 ? static_cast<size_t>(received) : 0);
+  if (tls_) return ReceiveTls(bytes);
+  if (bytes.empty()) {
     // The client has gone (or the connection broke): its slot is free at once.
     Close();
     return false;
   }
-  const std::string_view piece(buffer, static_cast<size_t>(received));
+  return TakeIn(bytes);
+}
+
+bool ClientConnection::ReceiveTls(std::string_view bytes) {
+  if (bytes.empty()) {
+    tls_->FeedEnd();
+  } else {
+    tls_->FeedCiphertext(bytes);
+  }
+  using State = common::TlsSession::State;
+  if (tls_->state() == State::kFailed) {
+    // One line names the peer and the reason; the alert that tells the client
+    // goes out if the socket takes it at once, and nothing else is awaited.
+    LogTlsRefused(peer_address_, tls_->failure_reason());
+    const std::string alert = tls_->TakeCiphertext();
+    if (QueuedBytes() == 0 && !alert.empty()) {
+      send(socket_, alert.data(), alert.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    Close();
+    return false;
+  }
+  // The handshake's answers, session tickets and key updates go out as replies do.
+  if (tls_->HasCiphertext() && !Enqueue(tls_->TakeCiphertext())) return false;
+  Flush();
+  if (Closed()) return false;
+  if (tls_->state() == State::kClosed) {
+    // The client ended the session: as a clear-text client that closes.
+    Close();
+    return false;
+  }
+  if (tls_->state() == State::kHandshake) return true;
+  if (handshake_deadline_ != Clock::time_point::max()) {
+    handshake_deadline_ = Clock::time_point::max();
+    verified_tls_ = tls_->PeerVerified();
+    LogTlsAccepted(peer_address_, *tls_);
+  }
+  const std::string plaintext = tls_->TakePlaintext();
+  return plaintext.empty() || TakeIn(plaintext);
+}
+
+bool ClientConnection::TakeIn(std::string_view piece) {
   if (pending_.empty()) partial_since_ = Clock::now();
   const size_t searched = pending_.size();
   pending_.append(piece);
@@ -151,10 +214,10 @@ bool ClientConnection::ReceiveOnce() {
     // What arrived with this read, up to the first 4 KiB of the request, so
     // that a request sent in many pieces costs the log about as much as the
     // request itself (which is logged whole once it is answered).
-    const std::string count = std::to_string(received);
+    const std::string count = std::to_string(piece.size());
     const std::string_view traced = piece.substr(0, kMaxTracedBytes - searched);
     common::WriteLog(" IPADDR-" + count + "-" + count + "-" + trace_mask_.Hide(traced) + "." +
-                         std::to_string(received - 1),
+                         std::to_string(piece.size() - 1),
                      2);
   }
   // No line feed came before it, so the first one of this piece ends the line.
@@ -169,7 +232,8 @@ bool ClientConnection::ReceiveOnce() {
   if (line_feed != std::string::npos) {
     request_ready_ = true;
     ready_since_ = Clock::now();
-    runs_programs_ = RequestRunsPrograms(pending_, CommandContext{slot_, peer_address_});
+    runs_programs_ =
+        RequestRunsPrograms(pending_, CommandContext{slot_, peer_address_, verified_tls_});
   }
   return true;
 }
@@ -196,7 +260,7 @@ void ClientConnection::Answer() {
   pending_.clear();
   request_ready_ = false;
   trace_mask_ = PasswordPieceMask();
-  const CommandContext context{slot_, peer_address_};
+  const CommandContext context{slot_, peer_address_, verified_tls_};
   // A request that runs a program takes the turn for its whole length, so that
   // no other such request starts inside it.
   std::optional<ProgramTurn> turn;
@@ -214,21 +278,32 @@ void ClientConnection::Answer() {
 
 void ClientConnection::QueueReply(std::string text, bool close_after) {
   if (Closed()) return;
-  if (QueuedBytes() + 1 + text.size() > kMaxQueuedBytes) {
-    LogServeFailure("Replies of more than " + std::to_string(kMaxQueuedBytes) +
-                    " bytes waiting for " + peer_address_ + "; connection closed");
-    Close();
+  text.insert(text.begin(), '\0');
+  if (tls_) {
+    // The same bytes inside TLS, in as few records as they fit; after QUIT the
+    // session's end (close_notify) follows the reply.
+    tls_->SendPlaintext(text);
+    if (close_after) tls_->Close();
+    if (!Enqueue(tls_->TakeCiphertext())) return;
+  } else if (!Enqueue(std::move(text))) {
     return;
-  }
-  if (QueuedBytes() == 0) last_progress_ = Clock::now();
-  queue_.emplace_back(1, '\0');
-  queued_bytes_ += 1;
-  if (!text.empty()) {
-    queued_bytes_ += text.size();
-    queue_.push_back(std::move(text));
   }
   close_after_flush_ = close_after_flush_ || close_after;
   Flush();
+}
+
+bool ClientConnection::Enqueue(std::string bytes) {
+  if (QueuedBytes() + bytes.size() > kMaxQueuedBytes) {
+    LogServeFailure("Replies of more than " + std::to_string(kMaxQueuedBytes) +
+                    " bytes waiting for " + peer_address_ + "; connection closed");
+    Close();
+    return false;
+  }
+  if (bytes.empty()) return true;
+  if (QueuedBytes() == 0) last_progress_ = Clock::now();
+  queued_bytes_ += bytes.size();
+  queue_.push_back(std::move(bytes));
+  return true;
 }
 
 void ClientConnection::Flush() {
@@ -246,8 +321,12 @@ void ClientConnection::Flush() {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n <= 0) {
-      LogServeFailure("Reply of " + std::to_string(QueuedBytes()) + " bytes to " + peer_address_ +
-                      " not sent; connection closed");
+      if (tls_ && tls_->state() == common::TlsSession::State::kHandshake) {
+        LogTlsRefused(peer_address_, "connection lost during the handshake");
+      } else {
+        LogServeFailure("Reply of " + std::to_string(QueuedBytes()) + " bytes to " +
+                        peer_address_ + " not sent; connection closed");
+      }
       Close();
       return;
     }

@@ -155,9 +155,7 @@ std::optional<std::string> CutWord(std::string_view upper_line, size_t k) {
 }
 
 bool RequestRunsPrograms(std::string_view request, const CommandContext& context) {
-  const common::AgentConfig& config = common::TheAgentConfig();
-  const bool gate_open = config.AllowRemoteExec &&
-                         RemoteClientAllowed(context.PeerAddress, config.RemoteClientList);
+  const bool gate_open = GatedWordGate(context) == GateState::kOpen;
   bool runs = false;
   ForEachLine(request, [&](std::string_view, const std::string& upper) {
     for (const CommandWord& entry : kCommandTable) {

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -20,6 +21,7 @@
 #include "agent/ClientConnection.h"
 #include "agent/EventLoop.h"
 #include "agent/PipedShell.h"
+#include "agent/TlsSetup.h"
 #include "common/AgentConfig.h"
 #include "common/ScaledSleep.h"
 #include "common/TextUtil.h"
@@ -57,6 +59,7 @@ struct Newcomer {
   int Socket;
   std::string PeerAddress;
   Clock::time_point Arrived;
+  const common::TlsContext* Tls;  // the TLS listener's context; nullptr in clear text
 };
 
 // Whether a newcomer's client has already hung up (it would take a slot for
@@ -67,12 +70,19 @@ bool HasHungUp(int socket_fd) {
   return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
-// The listening socket's watcher: takes in new connections and keeps the
-// table of held ones, and answers requests that were held for their turn.
-class CommandListener final : public Watcher {
+class CommandListener;
+
+// A listening socket the loop watches: the command port, or the TLS port
+// beside it. What it accepts waits as a newcomer of the one connection table.
+class Acceptor final : public Watcher {
  public:
-  // Watches listen_socket (kNoSocket: none) from now on.
-  void Listen(int listen_socket) {
+  // tls: the context of the TLS port's connections; nullptr for clear text.
+  Acceptor(CommandListener& listener, const common::TlsContext* tls)
+      : listener_(listener), tls_(tls) {}
+
+  // Watches listen_socket (kNoSocket: none) from now on, and resumes the
+  // accepting a failed accept stopped.
+  void Watch(int listen_socket) {
     accepting_ = true;
     if (listen_socket == socket_) return;
     socket_ = listen_socket;
@@ -83,16 +93,41 @@ class CommandListener final : public Watcher {
     }
   }
 
+  int Socket() const { return socket_; }
+  void SetContext(const common::TlsContext* tls) { tls_ = tls; }
+
   int Descriptor() const override { return socket_; }
+  short WantedEvents() const override;
+  void OnReady(short) override;
 
-  short WantedEvents() const override {
-    return socket_ >= 0 && accepting_ && newcomers_.size() < kMaxWaitingConnections ? POLLIN : 0;
-  }
+  // Accepts every connection waiting in the listen queue (up to the bound).
+  void AcceptWaiting();
 
-  void OnReady(short) override {
-    AcceptWaiting();
-    TakeInNewcomers();
+ private:
+  CommandListener& listener_;
+  const common::TlsContext* tls_;
+  int socket_ = kNoSocket;
+  bool accepting_ = true;
+};
+
+// The table of held connections, fed by the command port and the TLS port:
+// takes newcomers in (closing the connection idle longest when ten are held),
+// and answers requests that were held for their turn. A watcher without a
+// descriptor of its own: it has only deadlines.
+class CommandListener final : public Watcher {
+ public:
+  CommandListener() { TheEventLoop().Add(*this); }
+
+  // Watches listen_socket (kNoSocket: none) as the command port from now on.
+  void Listen(int listen_socket) {
+    clear_text_.Watch(listen_socket);
+    tls_.Watch(tls_.Socket());
   }
+  Acceptor& TlsPort() { return tls_; }
+
+  int Descriptor() const override { return kNoSocket; }
+  short WantedEvents() const override { return 0; }
+  void OnReady(short) override {}
 
   Clock::time_point Deadline() const override {
     if (std::any_of(table_.begin(), table_.end(), [](const auto& c) {
@@ -114,23 +149,13 @@ class CommandListener final : public Watcher {
     AnswerHeldRequests();
   }
 
-  // Accepts every connection waiting in the listen queue (up to the bound).
+  bool HasRoomForNewcomers() const { return newcomers_.size() < kMaxWaitingConnections; }
+  void AddNewcomer(Newcomer newcomer) { newcomers_.push_back(std::move(newcomer)); }
+
+  // Accepts what waits in both listen queues.
   void AcceptWaiting() {
-    while (socket_ >= 0 && newcomers_.size() < kMaxWaitingConnections) {
-      sockaddr_in peer{};
-      socklen_t peer_length = sizeof(peer);
-      const int accepted = accept4(socket_, reinterpret_cast<sockaddr*>(&peer), &peer_length,
-                                   SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (accepted >= 0) {
-        newcomers_.push_back(Newcomer{accepted, PeerText(peer), Clock::now()});
-        continue;
-      }
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      // Anything but an empty queue (no descriptor left, for one) stops the
-      // watching of the listening socket until the next pause.
-      if (errno != EAGAIN && errno != EWOULDBLOCK) accepting_ = false;
-      return;
-    }
+    clear_text_.AcceptWaiting();
+    tls_.AcceptWaiting();
   }
 
   // Takes newcomers into the table while there is room, closing the connection
@@ -140,6 +165,9 @@ class CommandListener final : public Watcher {
     while (!newcomers_.empty()) {
       Newcomer& newcomer = newcomers_.front();
       if (HasHungUp(newcomer.Socket)) {
+        if (newcomer.Tls != nullptr) {
+          LogTlsRefused(newcomer.PeerAddress, "connection closed during the handshake");
+        }
         close(newcomer.Socket);
         newcomers_.pop_front();
         continue;
@@ -153,8 +181,8 @@ class CommandListener final : public Watcher {
         }
         CloseIdlest(*idlest, now);
       }
-      table_.push_back(
-          std::make_unique<ClientConnection>(newcomer.Socket, std::move(newcomer.PeerAddress)));
+      table_.push_back(std::make_unique<ClientConnection>(
+          newcomer.Socket, std::move(newcomer.PeerAddress), newcomer.Tls, newcomer.Arrived));
       newcomers_.pop_front();
       ClientConnection& taken = *table_.back();
       taken.SetSlot(static_cast<int>(table_.size()));
@@ -239,11 +267,38 @@ class CommandListener final : public Watcher {
     idlest.Close();
   }
 
-  int socket_ = kNoSocket;
-  bool accepting_ = true;
+  Acceptor clear_text_{*this, nullptr};
+  Acceptor tls_{*this, nullptr};
   std::vector<std::unique_ptr<ClientConnection>> table_;
   std::deque<Newcomer> newcomers_;
 };
+
+short Acceptor::WantedEvents() const {
+  return socket_ >= 0 && accepting_ && listener_.HasRoomForNewcomers() ? POLLIN : 0;
+}
+
+void Acceptor::OnReady(short) {
+  AcceptWaiting();
+  listener_.TakeInNewcomers();
+}
+
+void Acceptor::AcceptWaiting() {
+  while (socket_ >= 0 && listener_.HasRoomForNewcomers()) {
+    sockaddr_in peer{};
+    socklen_t peer_length = sizeof(peer);
+    const int accepted = accept4(socket_, reinterpret_cast<sockaddr*>(&peer), &peer_length,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (accepted >= 0) {
+      listener_.AddNewcomer(Newcomer{accepted, PeerText(peer), Clock::now(), tls_});
+      continue;
+    }
+    if (errno == EINTR || errno == ECONNABORTED) continue;
+    // Anything but an empty queue (no descriptor left, for one) stops the
+    // watching of the listening socket until the next pause.
+    if (errno != EAGAIN && errno != EWOULDBLOCK) accepting_ = false;
+    return;
+  }
+}
 
 CommandListener& TheListener() {
   // Never destroyed: its connections must not outlive the loop they are in.
@@ -331,6 +386,22 @@ int OpenListener(int32_t port) {
                          std::to_string(error.Error) + " - Error",
                      1);
   }
+  return socket_fd;
+}
+
+int ListenForTls(int32_t port, const common::TlsContext& context) {
+  Acceptor& tls_port = TheListener().TlsPort();
+  tls_port.SetContext(&context);
+  if (tls_port.Socket() != kNoSocket) return tls_port.Socket();
+  ListenerError error;
+  const int socket_fd = OpenListeningSocket(common::TheAgentConfig().ListenAddress, port, error);
+  if (socket_fd == kNoSocket) {
+    common::WriteLog(common::GeneralDateTextNow() + " TLS listener on port " +
+                         std::to_string(port) + " not opened: " + std::string(error.Step) +
+                         ": " + std::strerror(error.Error),
+                     1);
+  }
+  tls_port.Watch(socket_fd);
   return socket_fd;
 }
 

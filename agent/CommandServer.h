@@ -9,6 +9,10 @@
 
 #include "platform/Wait.h"
 
+namespace common {
+class TlsContext;
+}
+
 namespace agent {
 
 inline constexpr int kNoSocket = -1;
@@ -32,6 +36,15 @@ struct ListenerError {
 // LISTEN) and port, without logging. Returns the socket, or kNoSocket with the
 // failed step in error.
 int OpenListeningSocket(const std::string& address, int32_t port, ListenerError& error);
+
+// Keeps the TLS listener open beside the command port: opens a listening
+// socket on ListenAddress:port (as OpenListener does) when none is open yet, and
+// watches it from then on. Its connections speak TLS with the context (which
+// must outlive the agent's loop) and join the command port's table: at most
+// ten connections are held in all, by the same rule. A port that cannot be
+// opened is logged at level 1 and tried again at the next call. Returns the
+// listening socket, or kNoSocket.
+int ListenForTls(int32_t port, const common::TlsContext& context);
 
 // The port a listening socket is bound to, or -1.
 int32_t ListenerPort(int listen_socket);

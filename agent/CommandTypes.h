@@ -11,8 +11,9 @@ namespace agent {
 
 // Where a request came from.
 struct CommandContext {
-  int Slot = 0;             // connection slot, 1-based
-  std::string PeerAddress;  // the client's IPv4 address, dotted
+  int Slot = 0;              // connection slot, 1-based
+  std::string PeerAddress;   // the client's IPv4 address, dotted
+  bool VerifiedTls = false;  // came over TLS from a client whose certificate verified
 };
 
 // The reply to one request.

@@ -1,7 +1,8 @@
 #pragma once
 // Which clients may run programs and steer services: the words that remote
 // execution gates (EXEC, EXETASK, SERVICE_START, SERVICE_STOP) are acted on only
-// for a peer whose address REMOTECLIENTS lists.
+// for a peer whose address REMOTECLIENTS lists and, with EXECREQUIRESTLS, only
+// over TLS with a verified client certificate or from the local machine.
 
 #include <string>
 #include <string_view>
@@ -23,11 +24,23 @@ bool RemoteClientAllowed(std::string_view peer_address,
 // is not in REMOTECLIENTS: the date and time, the word and the address.
 void LogRemoteClientRefused(std::string_view word, std::string_view peer_address);
 
-// The gate of one gated word on one line: true when the configuration allows
-// remote execution and the line's peer is in its REMOTECLIENTS list. When
-// remote execution is allowed but the peer is not listed, the refusal is
-// logged (LogRemoteClientRefused) and the result is false; with remote
-// execution off the result is false and nothing is logged.
+// Whether the dotted IPv4 address is one of this machine's: a loopback address
+// (127.x.y.z) or an address of one of its interfaces.
+bool IsLocalMachineAddress(std::string_view peer_address);
+
+// Whether the gated words of a request from this peer are acted on, and when
+// not, which rule holds them back.
+enum class GateState {
+  kOpen,
+  kRemoteExecutionOff,  // ALLOWREMOTEEXEC is off
+  kAddressNotListed,    // the peer's address is not in REMOTECLIENTS
+  kTlsRequired,         // EXECREQUIRESTLS, and neither verified TLS nor this machine
+};
+GateState GatedWordGate(const CommandContext& context);
+
+// The gate of one gated word on one line: true when GatedWordGate is open. A
+// peer held back by REMOTECLIENTS or by EXECREQUIRESTLS gets one level-1 log
+// line; with remote execution off nothing is logged.
 bool GatedWordAllowed(std::string_view word, const CommandContext& context);
 
 }  // namespace agent

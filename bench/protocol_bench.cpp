@@ -17,6 +17,19 @@
 //   --zabbix           the peer agent: its passive check agent.ping on new
 //                      connections (a 13-byte header and the key), by 1 and
 //                      by --clients clients
+//   --tls-port N --tls-folder DIR [--tls-label TEXT]
+//                      PING over TLS with a client certificate (the files of
+//                      --make-certificates in DIR): a new connection with a full
+//                      handshake, one that resumes a session, and a persistent
+//                      connection, beside PING on the clear-text port
+//   --half-done N      with --tls-port: N connections to the TLS port that
+//                      leave their handshake half done (opened again whenever
+//                      the agent closes one) while --clients clients poll PING
+//                      on persistent connections, in clear text and over TLS
+//
+// With --make-certificates DIR it writes an authority (ca.pem), the agent's
+// certificates (server.pem with an ECDSA P-256 key, server-rsa.pem with an RSA
+// 2048 key) and a client certificate (client.pem) with their keys into DIR.
 //
 // With --stop-rounds it instead installs the agent program given by --agent as
 // a service of its own, and times stops of the serving agent taken at random
@@ -46,7 +59,11 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "common/TlsContext.h"
+#include "common/TlsSession.h"
 #include "platform/ServiceManager.h"
+#include "tests/support/TestCertificates.h"
+#include "tools/AgentConnection.h"
 
 namespace {
 
@@ -70,6 +87,11 @@ struct Options {
   int hostile = 0;      // seconds of the hostile-clients phase
   int soak = 0;         // seconds of the long polling phase
   bool zabbix = false;  // the port is a zabbix agent's
+  int tls_port = 0;     // the agent's TLS port
+  std::string tls_folder;          // the files of --make-certificates
+  std::string tls_label = "TLS";   // names the agent's key in the figures
+  int half_done = 0;    // handshakes left half done beside the pollers
+  std::string make_certificates;   // folder to write the test certificates into
 };
 
 // How a complete reply is recognised: the protocol has no length field, so the
@@ -436,6 +458,209 @@ void Concurrent(const Options& options) {
               answered / seconds, answered.load(), lost.load(), seconds);
 }
 
+// A client context with the client certificate of --make-certificates that
+// trusts its authority; nothing when the files are not usable.
+std::unique_ptr<common::TlsContext> TlsClientContext(const std::string& folder) {
+  common::TlsFileProblem problem;
+  auto context = common::TlsContext::ForClient(
+      {folder + "/client.pem", folder + "/client.key", folder + "/ca.pem"}, &problem);
+  if (!context) std::fprintf(stderr, "%s %s\n", problem.Path.c_str(), problem.Problem.c_str());
+  return context;
+}
+
+std::unique_ptr<tools::AgentConnection> OpenTls(int port, const common::TlsContext& context,
+                                                const common::TlsResumption& resume,
+                                                Clock::duration limit) {
+  std::string failure;
+  return tools::AgentConnection::Open("127.0.0.1", port, &context, resume, Clock::now() + limit,
+                                      &failure);
+}
+
+// One request on an open TLS connection; the round trip in microseconds, or -1.
+double TlsRoundTrip(tools::AgentConnection& connection, std::string_view request,
+                    const ReplyForm& form) {
+  std::string failure;
+  std::string reply;
+  const auto start = Clock::now();
+  if (!connection.Send(request, &failure)) return -1;
+  while (!Complete(reply, form)) {
+    if (connection.Read(reply, &failure) != tools::AgentConnection::ReadResult::kData) return -1;
+  }
+  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+// PING on a new TLS connection (resuming the session given, if any), connect,
+// handshake and close included; -1 when it failed or did not resume as asked.
+// Keeps the connection's session in *saved when given.
+double FreshTlsRoundTrip(int port, const common::TlsContext& context,
+                         const common::TlsResumption& resume, common::TlsResumption* saved) {
+  const ReplyForm ping{true, 0};
+  const auto start = Clock::now();
+  {
+    const auto connection = OpenTls(port, context, resume, kReplyTimeout);
+    if (!connection || connection->Resumed() != static_cast<bool>(resume)) return -1;
+    if (TlsRoundTrip(*connection, "PING\n", ping) < 0) return -1;
+    if (saved != nullptr) *saved = connection->SavedSession();
+  }
+  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+// PING over TLS, new connections with full and resumed handshakes and a
+// persistent connection, beside PING on the clear-text port, by one client.
+// Clear text and TLS take turns request by request, so that whatever else the
+// machine does weighs on both alike.
+void MeasureTls(const Options& options) {
+  const auto context = TlsClientContext(options.tls_folder);
+  if (!context) return;
+  const ReplyForm ping{true, 0};
+  const int n = options.requests;
+  std::vector<double> clear_persistent;
+  std::vector<double> tls_persistent;
+  {
+    PersistentClient clear(options.port);
+    const auto tls = OpenTls(options.tls_port, *context, {}, std::chrono::hours(1));
+    for (int i = 0; tls && i < n; ++i) {
+      clear.Ask("PING\n", ping, clear_persistent);
+      const double us = TlsRoundTrip(*tls, "PING\n", ping);
+      if (us >= 0) tls_persistent.push_back(us);
+    }
+  }
+  std::vector<double> clear_fresh;
+  std::vector<double> full;
+  std::vector<double> resumed;
+  common::TlsResumption session;
+  for (int i = 0; i < n; ++i) {
+    const double clear_us = FreshRoundTrip(options.port, "PING\n", ping);
+    if (clear_us >= 0) clear_fresh.push_back(clear_us);
+    const double us = FreshTlsRoundTrip(options.tls_port, *context, {}, &session);
+    if (us >= 0) full.push_back(us);
+  }
+  for (int i = 0; i < n && session; ++i) {
+    const double us = FreshTlsRoundTrip(options.tls_port, *context, session, nullptr);
+    if (us >= 0) resumed.push_back(us);
+  }
+  PrintLatencies("PING, clear text, persistent", clear_persistent, n);
+  PrintLatencies("PING, " + options.tls_label + ", persistent", tls_persistent, n);
+  PrintLatencies("PING, clear text, new connection", clear_fresh, n);
+  PrintLatencies("PING, " + options.tls_label + ", full handshake", full, n);
+  PrintLatencies("PING, " + options.tls_label + ", resumed", resumed, n);
+  if (!clear_persistent.empty() && !tls_persistent.empty()) {
+    std::printf("persistent TLS / clear text, median: %.2f\n",
+                bench::Summarise(tls_persistent).median / bench::Summarise(clear_persistent).median);
+  }
+}
+
+// Connections to the TLS port that send half of a client hello and nothing
+// more, kept at their number on a thread of their own (one the agent closes is
+// opened again) until the object goes.
+class HalfDoneHandshakes {
+ public:
+  HalfDoneHandshakes(int port, int count, std::string half_hello)
+      : thread_([this, port, count, half_hello = std::move(half_hello)] {
+          std::vector<pollfd> held;
+          while (!stop_) {
+            while (static_cast<int>(held.size()) < count) {
+              const int fd = ConnectLoopback(port);
+              if (fd < 0 || !SendAll(fd, half_hello)) {
+                if (fd >= 0) close(fd);
+                break;
+              }
+              held.push_back({fd, POLLIN, 0});
+            }
+            if (poll(held.data(), held.size(), 50) <= 0) continue;
+            for (pollfd& p : held) {
+              if (p.revents == 0) continue;
+              char byte;
+              if (recv(p.fd, &byte, 1, MSG_DONTWAIT) == 0 || (p.revents & (POLLHUP | POLLERR))) {
+                close(p.fd);
+                p.fd = -1;
+                ++closed_;
+              }
+            }
+            std::erase_if(held, [](const pollfd& p) { return p.fd < 0; });
+          }
+          for (const pollfd& p : held) close(p.fd);
+        }) {}
+  ~HalfDoneHandshakes() {
+    stop_ = true;
+    thread_.join();
+  }
+  int closed() const { return closed_; }
+
+ private:
+  std::atomic<bool> stop_ = false;
+  std::atomic<int> closed_ = 0;
+  std::thread thread_;
+};
+
+// Clients polling PING on persistent connections, half in clear text and half
+// over TLS, while handshakes are left half done; measured for --seconds once
+// the half-done connections have filled the slots the pollers leave. A new
+// connection waits its turn while ten are held (half a second at most), which
+// one client on new connections shows.
+void MeasureBesideHalfDone(const Options& options) {
+  const auto context = TlsClientContext(options.tls_folder);
+  if (!context) return;
+  const ReplyForm ping{true, 0};
+  std::atomic<bool> measuring = false;
+  std::atomic<bool> running = true;
+  std::atomic<int> lost = 0;
+  std::vector<std::vector<double>> each(static_cast<size_t>(options.clients));
+  std::vector<std::thread> pollers;
+  for (int c = 0; c < options.clients; ++c) {
+    const bool over_tls = c % 2 == 1;
+    pollers.emplace_back([&, over_tls, &micros = each[static_cast<size_t>(c)]] {
+      PersistentClient clear(options.port);
+      std::unique_ptr<tools::AgentConnection> tls;
+      std::vector<double> ignored;
+      while (running) {
+        double us = -1;
+        if (over_tls) {
+          if (!tls) tls = OpenTls(options.tls_port, *context, {}, std::chrono::hours(1));
+          us = tls ? TlsRoundTrip(*tls, "PING\n", ping) : -1;
+          if (us < 0) tls.reset();
+        } else {
+          std::vector<double> one;
+          if (clear.Ask("PING\n", ping, one)) us = one.front();
+        }
+        if (!measuring) continue;
+        if (us < 0) {
+          ++lost;
+        } else {
+          micros.push_back(us);
+        }
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the pollers hold their slots
+  const std::string hello = common::TlsSession(*context, "127.0.0.1").TakeCiphertext();
+  const HalfDoneHandshakes half_done(options.tls_port, options.half_done,
+                                     hello.substr(0, hello.size() / 2));
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // every slot the pollers leave is taken
+  measuring = true;
+  const std::vector<double> fresh = Fresh(options.port, 10, "PING\n", ping);
+  std::this_thread::sleep_for(std::chrono::seconds(options.seconds));
+  measuring = false;
+  running = false;
+  for (std::thread& poller : pollers) poller.join();
+  std::vector<double> clear;
+  std::vector<double> tls;
+  for (size_t c = 0; c < each.size(); ++c) {
+    (c % 2 == 1 ? tls : clear).insert((c % 2 == 1 ? tls : clear).end(), each[c].begin(),
+                                      each[c].end());
+  }
+  std::vector<double> all = clear;
+  all.insert(all.end(), tls.begin(), tls.end());
+  const std::string half = std::to_string(options.clients / 2) + " clients";
+  PrintLatencies("PING, clear text, persistent, " + half, clear, static_cast<int>(clear.size()));
+  PrintLatencies("PING, TLS, persistent, " + half, tls, static_cast<int>(tls.size()));
+  PrintLatencies("PING, all " + std::to_string(options.clients) + " pollers", all,
+                 static_cast<int>(all.size()) + lost);
+  PrintLatencies("PING, clear text, new connection, 1 client", fresh, 10);
+  std::printf("half-done handshakes closed by the agent meanwhile: %d (%d held at a time)\n",
+              half_done.closed(), options.half_done);
+}
+
 // Installs the agent as a service of its own and times each stop from the stop
 // control to the stopped state, taken 0.5 to 3 s after the agent answered.
 int StopRounds(const Options& options) {
@@ -496,6 +721,15 @@ int main(int argc, char** argv) {
     if (name == "--task") options.task = argv[i + 1];
     if (name == "--hostile") options.hostile = value;
     if (name == "--soak") options.soak = value;
+    if (name == "--tls-port") options.tls_port = value;
+    if (name == "--tls-folder") options.tls_folder = argv[i + 1];
+    if (name == "--tls-label") options.tls_label = argv[i + 1];
+    if (name == "--half-done") options.half_done = value;
+    if (name == "--make-certificates") options.make_certificates = argv[i + 1];
+  }
+  if (!options.make_certificates.empty()) {
+    const testsupport::TestPki pki(options.make_certificates);
+    return 0;
   }
   for (int i = 1; i < argc; ++i) {
     if (std::string_view(argv[i]) == "--zabbix") options.zabbix = true;
@@ -512,6 +746,17 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // figures appear as each phase ends
   if (options.zabbix) {
     Zabbix(options);
+    return 0;
+  }
+  if (options.tls_port > 0) {
+    const AgentUsage before_tls = ReadUsage(options.pid);
+    if (options.half_done > 0) {
+      MeasureBesideHalfDone(options);
+    } else {
+      MeasureTls(options);
+    }
+    std::printf("agent CPU time over the run: %.2f s\n",
+                ReadUsage(options.pid).cpu_seconds - before_tls.cpu_seconds);
     return 0;
   }
   const AgentUsage before = ReadUsage(options.pid);

@@ -10,9 +10,14 @@
 # SOAK_SECONDS is set, 8 clients polling RESUMEMON for that long. Last come the
 # stop latency at 2000 (median of 10 stops) and, when the Debian zabbix-agent
 # package is installed, the same new-connection round trips of its passive
-# check, as a peer measured in the same run.
+# check, as a peer measured in the same run. The TLS port follows, with test
+# certificates made in the program folder: PING over TLS with a client
+# certificate on new connections (full and resumed handshakes) and on a
+# persistent one beside the clear-text port, with an ECDSA P-256 and an RSA 2048
+# agent key, then 100 handshakes left half done while 8 clients poll.
+# ONLY=tls runs the TLS part alone.
 #
-#   [SOAK_SECONDS=600] bench/protocol_bench.sh [build folder] [requests per client]
+#   [SOAK_SECONDS=600] [ONLY=tls] bench/protocol_bench.sh [build folder] [requests per client]
 #                                   (default: build, 300)
 set -euo pipefail
 
@@ -32,14 +37,47 @@ write_config() {
     "$port" "$1" "${2:-}" > "$home/TarvoAgent.cfg"
 }
 
-start_serving() {
-  bench_start_service
-  # The agent is serving once its port answers.
+# wait_for_port PORT: until a connection to it succeeds (10 s at most).
+wait_for_port() {
   for (( i = 0; i < 200; i++ )); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && break
     sleep 0.05
   done
 }
+
+start_serving() {
+  bench_start_service
+  # The agent is serving once its port answers.
+  wait_for_port "$port"
+}
+
+# The TLS port beside the command port, with test certificates; the key pair
+# of the agent named by its certificate file.
+tls_bench() {
+  "$bench_bin" --make-certificates "$home"
+  for pair in "server ECDSA P-256" "server-rsa RSA 2048"; do
+    stem=${pair%% *}
+    label=${pair#* }
+    tls_port=$(free_port)
+    write_config 2000 $'\r\nTLSPORT='"$tls_port"$'\r\nTLSCERT='"$stem.pem"$'\r\nTLSKEY='"$stem.key"$'\r\nTLSCA=ca.pem'
+    start_serving
+    wait_for_port "$tls_port"
+    echo "== PERIODOBASE=2000, TLS with an $label agent key (agent pid $pid, port $port, TLS port $tls_port)"
+    "$bench_bin" --port "$port" --pid "$pid" --requests "$requests" --tls-port "$tls_port" \
+      --tls-folder "$home" --tls-label "$label"
+    if [ "$stem" = server ]; then
+      echo "== PERIODOBASE=2000, 100 TLS handshakes left half done while 8 clients poll"
+      "$bench_bin" --port "$port" --pid "$pid" --requests "$requests" --clients 8 \
+        --tls-port "$tls_port" --tls-folder "$home" --half-done 100
+    fi
+    bench_stop_service
+  done
+}
+
+if [ "${ONLY:-}" = tls ]; then
+  tls_bench
+  exit 0
+fi
 
 for period in 2000 0; do
   write_config "$period"
@@ -69,6 +107,8 @@ if [ "${SOAK_SECONDS:-0}" -gt 0 ]; then
   "$bench_bin" --port "$port" --pid "$pid" --soak "$SOAK_SECONDS" --clients 8
 fi
 bench_stop_service
+
+tls_bench
 
 echo "== stop latency"
 # The stop rounds install a service manager of their own.

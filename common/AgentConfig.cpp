@@ -50,6 +50,15 @@ void SetBool(bool& field, std::string_view value) {
   if (const auto flag = ToBoolean(value)) field = *flag;
 }
 
+// A switch that also reads "YES" (upper case, as written) as on.
+void SetSwitch(bool& field, std::string_view value) {
+  if (value == "YES") {
+    field = true;
+  } else {
+    SetBool(field, value);
+  }
+}
+
 // "KEYn" with n from 1 to 4: returns n - 1, or -1.
 int NumberedKey(const std::string& key, std::string_view prefix) {
   if (key.size() != prefix.size() + 1 || key.compare(0, prefix.size(), prefix) != 0) return -1;
@@ -99,11 +108,17 @@ void ApplyItem(AgentConfig& config, std::string_view raw_item) {
   } else if (key == "RRDTOOL") {
     config.RrdTool = value;
   } else if (key == "ALLOWREMOTEEXEC") {
-    if (value == "YES") {
-      config.AllowRemoteExec = true;
-    } else {
-      SetBool(config.AllowRemoteExec, value);
-    }
+    SetSwitch(config.AllowRemoteExec, value);
+  } else if (key == "EXECREQUIRESTLS") {
+    SetSwitch(config.ExecRequiresTls, value);
+  } else if (key == "TLSPORT") {
+    SetInt(config.TlsPort, value);
+  } else if (key == "TLSCERT") {
+    config.TlsCert = value;
+  } else if (key == "TLSKEY") {
+    config.TlsKey = value;
+  } else if (key == "TLSCA") {
+    config.TlsCa = value;
   } else if (const int n = NumberedKey(key, "NETINTERFACE"); n >= 0) {
     config.NetInterface[n] = value;
   } else if (const int n = NumberedKey(key, "PERFORMANCEMON"); n >= 0) {

@@ -58,6 +58,11 @@ struct AgentConfig {
   int32_t MetricsPort = 0;                                      // METRICSPORT
   std::optional<std::string> MetricsListen;                     // METRICSLISTEN
   std::optional<std::vector<std::string>> MetricsClientList;    // METRICSCLIENTS split at ";"
+  int32_t TlsPort = 0;                       // TLSPORT; 0: no TLS listener
+  std::string TlsCert;                       // TLSCERT, PEM file
+  std::string TlsKey;                        // TLSKEY, PEM file
+  std::string TlsCa;                         // TLSCA, PEM bundle; empty: no client certificate asked
+  bool ExecRequiresTls = false;              // EXECREQUIRESTLS
 
   // Blank-separated performance object indices asked for by the performance
   // reader. The caller sets its base before loading; loading only appends.

@@ -79,7 +79,7 @@ watched by Tarvo WatchDog Service (pid $("$sc" query "$watchdog" | sed -n 's/^ *
   log:            $run_dir/TarvoAgent.log
   service state:  TARVO_SCM_ROOT=$TARVO_SCM_ROOT $sc query "$service"
   installer:      TARVO_SCM_ROOT=$TARVO_SCM_ROOT $run_dir/TarvoServiceInstaller  (needs a display)
-  try:            printf 'PING\\n' | nc -q 1 127.0.0.1 ${port:-9000} | tr -d '\\0'
+  try:            $run_dir/tarvo-get -p ${port:-9000} PING
 Following the log; press Ctrl-C to stop both services.
 TXT
 

@@ -12,7 +12,8 @@ build_dir=$(cd "${1:?build folder}" && pwd)
 seconds=${2:?seconds}
 timeout=${FUZZ_TIMEOUT:-1}
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
-targets=(CommandDispatcherFuzz AgentConfigFuzz TaskFileFuzz PerfLookupFuzz MetricsSessionFuzz)
+targets=(CommandDispatcherFuzz AgentConfigFuzz TaskFileFuzz PerfLookupFuzz MetricsSessionFuzz
+         TlsSessionFuzz)
 
 export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"

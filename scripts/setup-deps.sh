@@ -8,7 +8,6 @@ packages=(
   libgtest-dev googletest # unit and end-to-end tests
   iproute2                # `ip address show` (INFO) and `ss` (default probes)
   procps                  # ps, used by tests to look for zombies
-  netcat-openbsd          # nc, to talk to the agent by hand
   rrdtool                 # the RRD feed starts it as an outside program
   qt6-base-dev libgl-dev  # the installer and desktop client windows (Qt 6 Widgets)
   clang libclang-rt-14-dev # `make sanitize` and `make fuzz` (libFuzzer, sanitizer runtimes)
@@ -17,6 +16,7 @@ packages=(
   prometheus              # promtool and a real Prometheus server for the metrics endpoint's tests
   chromium                # a real headless browser loads the agent's page in the tests
   nlohmann-json3-dev      # reading Prometheus's HTTP API answers in the tests
+  libssl-dev openssl      # TLS of the agent and tarvo-get; openssl s_client in the tests
   dbus python3-dbusmock   # tests of the systemd backend against a private mock bus
   systemd                 # systemd-analyze verify on the unit files
   debhelper dpkg-dev fakeroot lintian # `make deb`

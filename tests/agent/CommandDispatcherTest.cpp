@@ -9,6 +9,7 @@
 
 #include "agent/AgentHost.h"
 #include "common/TarvoVersion.h"
+#include "common/TaskFolders.h"
 #include "platform/SystemInfo.h"
 #include "tests/agent/AgentTestSupport.h"
 
@@ -92,6 +93,46 @@ TEST_F(ProcessCommandTest, ARequestRunsProgramsOnlyWithAWordThatStartsOneAndRuns
   EXPECT_FALSE(RequestRunsPrograms("EXEC HELLO.SH\n", CommandContext{1, "10.0.0.1"}));
   EXPECT_FALSE(RequestRunsPrograms("SERVICE_LIST\nRESUMEMON\n", local));
   EXPECT_EQ(CountLines(Log(), "REMOTECLIENTS"), 0);
+}
+
+TEST_F(ProcessCommandTest, ExecRequiresTlsActsOnlyForVerifiedTlsOrThisMachine) {
+  common::PrepareTaskFolders();
+  testsupport::WriteAll(home_.Path("Tasks/mark.sh"), "echo ran\n");
+  common::AgentConfig& config = common::TheAgentConfig();
+  config.AllowRemoteExec = true;
+  config.RemoteClientList = {"10.1", "127.0.0"};
+  const std::string exec = "EXEC MARK.SH\n";
+  const std::string task = "EXETASK #7_T1.BUF#T#MARK.SH#O#USER#PW#1#RAN\n";
+  const auto reply = [](const std::string& request, const CommandContext& context) {
+    return ProcessCommand(request, context).Text;
+  };
+  const CommandContext remote{1, "10.1.2.3"};
+  const CommandContext remote_tls{1, "10.1.2.3", true};
+  const CommandContext local{1, "127.0.0.1"};
+
+  // Off: the address list alone decides, as before.
+  EXPECT_EQ(reply(exec, remote), "ran\n");
+
+  config.ExecRequiresTls = true;
+  struct Case {
+    const CommandContext& context;
+    bool acts;
+  };
+  for (const Case& c : {Case{remote, false}, Case{remote_tls, true}, Case{local, true}}) {
+    EXPECT_EQ(reply(exec, c.context), c.acts ? "ran\n" : "") << c.context.PeerAddress;
+    EXPECT_EQ(reply(task, c.context), c.acts ? "ran\n" : "") << c.context.PeerAddress;
+    EXPECT_EQ(std::filesystem::exists(home_.Path("Tasks/Queue/7_T1.BUF")), c.acts);
+    std::filesystem::remove(home_.Path("Tasks/Queue/7_T1.BUF"));
+  }
+  // Refused like a gated word with remote execution off, plus a line that says why.
+  EXPECT_EQ(reply("ABOUT\nEXEC MARK.SH\n", remote), kAbout);
+  EXPECT_EQ(CountLines(Log(), "EXEC from 10.1.2.3 ignored: EXECREQUIRESTLS"), 2) << Log();
+  EXPECT_EQ(FailureLines(), 0);
+  // The address list still holds over TLS.
+  EXPECT_EQ(reply(exec, CommandContext{1, "10.2.0.1", true}), "");
+  // A request held back by the gate runs no program, so it waits for no turn.
+  EXPECT_FALSE(RequestRunsPrograms(exec, remote));
+  EXPECT_TRUE(RequestRunsPrograms(exec, remote_tls));
 }
 
 TEST(CutWord, CountsWordsFromTheStartOfTheLineAtSingleBlanks) {

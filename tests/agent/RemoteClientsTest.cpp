@@ -1,5 +1,9 @@
 #include "agent/RemoteClients.h"
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
 #include <gtest/gtest.h>
 
 #include "common/AgentConfig.h"
@@ -27,6 +31,24 @@ TEST(RemoteClientAllowed, MatchesWholeAddressesAndPrefixesEndingAtADot) {
   for (const Case& c : cases) {
     EXPECT_EQ(RemoteClientAllowed(c.address, c.list), c.allowed) << c.address;
   }
+}
+
+TEST(IsLocalMachineAddress, TakesLoopbackAndThisMachinesInterfaceAddresses) {
+  EXPECT_TRUE(IsLocalMachineAddress("127.0.0.1"));
+  EXPECT_TRUE(IsLocalMachineAddress("127.3.2.1"));
+  EXPECT_FALSE(IsLocalMachineAddress("203.0.113.9"));  // a documentation address
+  EXPECT_FALSE(IsLocalMachineAddress(""));
+  EXPECT_FALSE(IsLocalMachineAddress("localhost"));
+  ifaddrs* interfaces = nullptr;
+  ASSERT_EQ(getifaddrs(&interfaces), 0);
+  for (const ifaddrs* entry = interfaces; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr, text,
+              sizeof(text));
+    EXPECT_TRUE(IsLocalMachineAddress(text)) << text;
+  }
+  freeifaddrs(interfaces);
 }
 
 class GatedWordAllowedTest : public AgentHomeTest {

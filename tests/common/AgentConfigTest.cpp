@@ -226,6 +226,24 @@ TEST(ApplyAgentConfigTextTest, ReadsTheMetricsEndpointKeys) {
   EXPECT_FALSE(empty.MetricsClientList);
 }
 
+TEST(ApplyAgentConfigTextTest, ReadsTheTlsKeysWhichAreOffWhenAbsent) {
+  const AgentConfig off = Load("PORT=9000");
+  EXPECT_EQ(off.TlsPort, 0);
+  EXPECT_EQ(off.TlsCert, "");
+  EXPECT_FALSE(off.ExecRequiresTls);
+
+  const AgentConfig on = Load(
+      "tlsport=9443\r\nTLSCERT=agent.crt\r\nTlsKey=/etc/tarvo/agent.key\r\nTLSCA=ca.pem\r\n"
+      "ExecRequiresTls=True");
+  EXPECT_EQ(on.TlsPort, 9443);
+  EXPECT_EQ(on.TlsCert, "agent.crt");
+  EXPECT_EQ(on.TlsKey, "/etc/tarvo/agent.key");
+  EXPECT_EQ(on.TlsCa, "ca.pem");
+  EXPECT_TRUE(on.ExecRequiresTls);
+  EXPECT_TRUE(Load("EXECREQUIRESTLS=YES").ExecRequiresTls);
+  EXPECT_FALSE(Load("EXECREQUIRESTLS=maybe").ExecRequiresTls);
+}
+
 TEST(RrdToolIsOnTest, IsFalseOnlyForFalseWordsZeroOrAbsence) {
   AgentConfig config;
   EXPECT_FALSE(RrdToolIsOn(config));

@@ -17,6 +17,12 @@ std::string Field(const std::string& query_output, const std::string& name) {
 
 }  // namespace
 
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
 AgentInstall::AgentInstall() : agent_(home_.Path("AgentTarvoService")), port_(testsupport::FreeTcpPort()) {
   std::filesystem::copy_file(TARVO_AGENT_BINARY, agent_);
 }

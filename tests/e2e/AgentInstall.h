@@ -16,6 +16,9 @@ namespace e2e {
 
 inline constexpr const char* kAgentService = "Tarvo Agent Service";
 
+// How many times the part stands in the text (a log, a reply).
+size_t Occurrences(const std::string& text, const std::string& part);
+
 class AgentInstall {
  public:
   AgentInstall();

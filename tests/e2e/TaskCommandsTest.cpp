@@ -92,12 +92,6 @@ std::string AsRead(const std::string& record) {
   return text;
 }
 
-size_t Occurrences(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
-
 // Every file below the folder, with its size, but for the log and the service
 // manager's records, which change on their own.
 std::set<std::string> FilesBelow(const std::string& folder) {

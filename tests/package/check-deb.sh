@@ -45,14 +45,14 @@ mode_of() { stat -c %a "$root/$1" 2>/dev/null; }
 owned_by() { dpkg-deb -c "$1" | awk '{print $6}' | sed 's|^\./|/|'; }
 agent_files=$(owned_by "$agent_deb")
 client_files=$(owned_by "$client_deb")
-for program in AgentTarvoService TarvoWDService tarvo-sc; do
+for program in AgentTarvoService TarvoWDService tarvo-sc tarvo-get; do
   [ "$(mode_of usr/lib/tarvo/$program)" = 755 ] || fail "/usr/lib/tarvo/$program missing or not 755"
   grep -qx "/usr/lib/tarvo/$program" <<<"$agent_files" || fail "$program is not in tarvo-agent"
 done
 for program in TarvoServiceInstaller TarvoAgentCliente; do
   grep -qx "/usr/lib/tarvo/$program" <<<"$client_files" || fail "$program is not in tarvo-client"
 done
-for command in tarvo-sc tarvo-agent-client tarvo-service-installer; do
+for command in tarvo-sc tarvo-get tarvo-agent-client tarvo-service-installer; do
   [ "$(mode_of usr/bin/$command)" = 755 ] || fail "/usr/bin/$command launcher missing"
   grep -q 'TARVO_HOME=${TARVO_HOME:-/var/lib/tarvo}' "$root/usr/bin/$command" ||
     fail "launcher $command sets no TARVO_HOME"
@@ -62,7 +62,8 @@ grep -q 'exec pkexec /usr/bin/tarvo-service-installer' "$root/usr/bin/tarvo-serv
 grep -q '/usr/bin/tarvo-service-installer</annotate>' \
   "$root/usr/share/polkit-1/actions/org.tarvo.service-installer.policy" ||
   fail "no polkit action for the installer's launcher"
-for page in man8/tarvo-sc.8 man8/tarvo-agent.8 man8/tarvo-service-installer.8 man1/tarvo-agent-client.1; do
+for page in man8/tarvo-sc.8 man8/tarvo-agent.8 man8/tarvo-service-installer.8 man1/tarvo-agent-client.1 \
+            man1/tarvo-get.1; do
   [ -f "$root/usr/share/man/$page.gz" ] || fail "manual page $page missing"
 done
 for entry in usr/share/applications/tarvo-agent-client.desktop \

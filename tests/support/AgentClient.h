@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "tests/support/TcpClient.h"  // SendAll, for the callers of these
+
 namespace testsupport {
 
 // Sends request (its lines ended by line feeds) to the agent on 127.0.0.1:port
@@ -19,5 +21,6 @@ namespace testsupport {
 std::optional<std::string> AgentRequest(
     int port, std::string_view request,
     std::chrono::milliseconds deadline = std::chrono::seconds(30));
+
 
 }  // namespace testsupport
