@@ -117,19 +117,9 @@ int AgentMain() {
   host.LastFeedTime = std::time(nullptr);
 
   LogDated("Verificando instancias... ", 5);
-  const std::string lock_path = common::ProgramPath("AgentTarvoService.lock");
-  int lock_error = 0;
   std::optional<platform::InstanceLock> instance =
-      platform::InstanceLock::Acquire(lock_path, &lock_error);
-  if (!instance && lock_error != EWOULDBLOCK) {
-    LogDated("Cannot open the instance lock " + lock_path + ": " + std::strerror(lock_error) + " ",
-             1);
-    return 0;
-  }
-  if (!instance) {
-    LogDated("Ja existe uma instancia carregada ! ", 1);
-    return 0;
-  }
+      common::AcquireInstanceLock("AgentTarvoService.lock", "", kProgramName);
+  if (!instance) return 0;
 
   const auto main_loop = [&host, &config] {
     host.Tls = LoadTlsServerContext();
