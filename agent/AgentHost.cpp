@@ -1,8 +1,6 @@
 #include "agent/AgentHost.h"
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <optional>
 #include <string>
 
