@@ -408,15 +408,9 @@ TEST_F(MetricsServiceTest, BadInputGetsAClearAnswerAndTheCommandPortKeepsAnsweri
 
 TEST_F(MetricsServiceTest, APortInUseIsRetriedEachTurnAndNeverStopsTheCommandPort) {
   // Another program holds the endpoint's port when the agent starts.
-  const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(local);
-  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&local), length), 0);
-  ASSERT_EQ(listen(holder, 1), 0);
-  getsockname(holder, reinterpret_cast<sockaddr*>(&local), &length);
-  const int held_port = ntohs(local.sin_port);
+  int held_port = 0;
+  const int holder = testsupport::ListenLoopback(held_port);
+  ASSERT_GE(holder, 0);
   install_.WriteConfig({"RRDTOOL=FALSE", "LOGLEVEL=1", "METRICSPORT=" + std::to_string(held_port)});
   const pid_t pid = install_.StartAgentService();
   ASSERT_GT(pid, 0);

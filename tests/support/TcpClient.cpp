@@ -25,6 +25,21 @@ int ConnectLoopback(int port, TestClock::time_point deadline) {
   }
 }
 
+int ListenLoopback(int& port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(local);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&local), length) != 0 || listen(fd, 4) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  port = ntohs(local.sin_port);
+  return fd;
+}
+
 bool SendAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);

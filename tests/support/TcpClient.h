@@ -13,6 +13,10 @@ using TestClock = std::chrono::steady_clock;
 // may still be starting); -1 when none was made.
 int ConnectLoopback(int port, TestClock::time_point deadline);
 
+// A socket listening on 127.0.0.1 at a port the system picks (set in port),
+// that accepts nothing by itself; -1 when none could be made.
+int ListenLoopback(int& port);
+
 // Sends every byte; false when the connection failed.
 bool SendAll(int fd, std::string_view bytes);
 

@@ -83,15 +83,9 @@ TEST_F(TarvoGetTest, NamesWhyARequestGotNoReply) {
   EXPECT_EQ(refused.out, "");
 
   // A port that takes connections and never answers.
-  const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), length), 0);
-  ASSERT_EQ(listen(silent, 4), 0);
-  getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length);
-  const int silent_port = ntohs(address.sin_port);
+  int silent_port = 0;
+  const int silent = testsupport::ListenLoopback(silent_port);
+  ASSERT_GE(silent, 0);
   const GetResult waited = Get({"-t", "0.5", "-p", std::to_string(silent_port), "PING"});
   EXPECT_EQ(waited.exit_code, 1);
   EXPECT_EQ(waited.err, Failure(silent_port, "time-out after 0.5 s"));
