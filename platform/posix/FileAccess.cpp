@@ -146,16 +146,17 @@ int ReadableFile::Open(const std::string& path, LinkPolicy links) {
 
 int ReadableFile::ReadUpTo(std::string& text, size_t max_size) {
   if (fd_ < 0) return EBADF;
+  // Through a buffer on the stack: most files read here (/proc, /sys,
+  // records) are small, and growing the text by a whole chunk for each would
+  // cost an allocation and the zeroing of the chunk every time.
+  char buffer[kReadChunk];
   while (!at_end_ && text.size() < max_size) {
-    const size_t start = text.size();
-    const size_t want = std::min(max_size - start, kReadChunk);
-    text.resize(start + want);
-    const ssize_t n = read(fd_, text.data() + start, want);
-    const int err = errno;
-    text.resize(start + static_cast<size_t>(std::max<ssize_t>(n, 0)));
-    if (n < 0 && err == EINTR) continue;
-    if (n < 0) return err;
+    const size_t want = std::min(max_size - text.size(), sizeof(buffer));
+    const ssize_t n = read(fd_, buffer, want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
     if (n == 0) at_end_ = true;
+    text.append(buffer, static_cast<size_t>(n));
   }
   return 0;
 }
