@@ -201,8 +201,16 @@ TEST_F(MonitoringE2e, ResumeMonMatchesThisMachine) {
                 "DISK7",         "DISK8",   "NETIN1",   "NETOUT1",  "NETIN2",    "NETOUT2",
                 "NETIN3",        "NETOUT3", "NETIN4",   "NETOUT4",  "MEMORYRAM", "MEMORYSWAP",
                 "MEMORYVIRTUAL", "PROCS",   "THREADS",  "CMD1",     "CMD2",      "CMD3"}));
-  EXPECT_NEAR(record.Number("PROCS"), static_cast<double>(ProcessFolders()), 10);
-  EXPECT_NEAR(record.Number("THREADS"), LoadAvgThreads(), 30);
+  // Other programs come and go while the agent counts (tests run side by
+  // side), so the counts need only agree with this machine's at some pass.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const Record now = Resume();
+        return std::abs(now.Number("PROCS") - static_cast<double>(ProcessFolders())) <= 10 &&
+               std::abs(now.Number("THREADS") - LoadAvgThreads()) <= 30;
+      },
+      kLongWait))
+      << "PROCS " << Resume().Number("PROCS") << " against " << ProcessFolders();
   const double available = MemInfoBytes("MemAvailable");
   EXPECT_NEAR(record.Number("MEMORYRAM"), available, available * 0.02);
   EXPECT_GE(record.Number("MEMORYSWAP"), 0);
