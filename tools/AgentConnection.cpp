@@ -194,6 +194,9 @@ bool AgentConnection::Send(std::string_view bytes, std::string* failure) {
 
 AgentConnection::ReadResult AgentConnection::Receive(std::string& into, std::string* failure) {
   char buffer[kReadChunk];
+  // Whatever is read next is an answer to what was sent last: waiting first
+  // saves the read that would find nothing yet.
+  if (!WaitFor(POLLIN, failure)) return ReadResult::kFailed;
   while (true) {
     const ssize_t received = recv(socket_, buffer, sizeof(buffer), 0);
     if (received < 0 && errno == EINTR) continue;
