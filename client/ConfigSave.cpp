@@ -30,6 +30,13 @@ std::string WithLabel(const std::string& field, const common::PerfMonEntry& load
 
 const char* TrueFalse(bool value) { return value ? "True" : "False"; }
 
+// One item of the file: KEY=value, in double quotes when the value holds a
+// comma, which would otherwise end the item.
+std::string Item(std::string_view key, std::string_view value) {
+  std::string item = std::string(key) + "=" + std::string(value);
+  return value.find(',') == std::string_view::npos ? item : "\"" + item + "\"";
+}
+
 // What the loader reads from a text, as the programs use it: RRDTOOL by the
 // switch it reads as ("TRUE " and "True" alike), the remote clients without
 // empty entries (which match no address), and without the list of performance
@@ -88,31 +95,55 @@ std::optional<std::string> ConfigEditsError(const ConfigEdits& edits) {
     return "LogLevel must be a whole number: \"" + edits.LogLevel +
            "\". The configuration was not saved.";
   }
+  // The loader takes a value up to its first "=", and a comma ends an item
+  // unless the item is in double quotes, which cannot hold a quote: such a
+  // value would come back cut, and the agent would run with the cut one.
+  const std::pair<const char*, const std::string*> texts[] = {
+      {"Listen", &edits.Listen},
+      {"Tarvo Server", &edits.TarvoServer},
+      {"NetInterface1", &edits.Interface1},
+      {"NetInterface2", &edits.Interface2},
+      {"Command1", &edits.Command1},
+      {"Command2", &edits.Command2},
+      {"Performancemon1", &edits.Performancemon1},
+      {"Performancemon2", &edits.Performancemon2},
+      {"Remote Clients", &edits.RemoteClients},
+  };
+  for (const auto& [caption, text] : texts) {
+    const bool equals = text->find('=') != std::string::npos;
+    const bool comma_and_quote =
+        text->find(',') != std::string::npos && text->find('"') != std::string::npos;
+    if (equals || comma_and_quote) {
+      return std::string(caption) + " cannot hold " +
+             (equals ? "\"=\"" : "a comma together with a double quote") +
+             ": the agent would read only part of it. The configuration was not saved.";
+    }
+  }
   return std::nullopt;
 }
 
 std::vector<std::string> EditorLines(const ConfigEdits& edits, const common::AgentConfig& loaded) {
   return {
-      "LISTEN=" + edits.Listen,
-      "PORT=" + std::to_string(common::ToInt32(edits.Port).value_or(0)),
-      std::string("RRDTOOL=") + TrueFalse(edits.RrdTool),
-      std::string("NETMON=") + TrueFalse(edits.NetMon),
-      "TARVOSERVER=" + edits.TarvoServer,
-      "TARGETTARVOAGENT=127.0.0.1",
-      std::string("AllowRemoteExec=") + TrueFalse(edits.AllowRemoteExec),
-      "PERIODOBASE=" + std::to_string(loaded.PeriodBase),
-      "NETINTERFACE1=" + edits.Interface1,
-      "NETINTERFACE2=" + edits.Interface2,
-      "NETINTERFACE3=" + loaded.NetInterface[2],
-      "NETINTERFACE4=" + loaded.NetInterface[3],
-      "PERFORMANCEMON1=" + WithLabel(edits.Performancemon1, loaded.PerfMon[0]),
-      "PERFORMANCEMON2=" + WithLabel(edits.Performancemon2, loaded.PerfMon[1]),
-      "PERFORMANCEMON3=" + WithLabel(FirstThree(loaded.PerfMon[2]), loaded.PerfMon[2]),
-      "PERFORMANCEMON4=" + WithLabel(FirstThree(loaded.PerfMon[3]), loaded.PerfMon[3]),
-      "REMOTECLIENTS=" + edits.RemoteClients,
-      "COMMAND1=" + edits.Command1,
-      "COMMAND2=" + edits.Command2,
-      "LOGLEVEL=" + std::to_string(common::ToInt32(edits.LogLevel).value_or(0)),
+      Item("LISTEN", edits.Listen),
+      Item("PORT", std::to_string(common::ToInt32(edits.Port).value_or(0))),
+      Item("RRDTOOL", TrueFalse(edits.RrdTool)),
+      Item("NETMON", TrueFalse(edits.NetMon)),
+      Item("TARVOSERVER", edits.TarvoServer),
+      Item("TARGETTARVOAGENT", "127.0.0.1"),
+      Item("AllowRemoteExec", TrueFalse(edits.AllowRemoteExec)),
+      Item("PERIODOBASE", std::to_string(loaded.PeriodBase)),
+      Item("NETINTERFACE1", edits.Interface1),
+      Item("NETINTERFACE2", edits.Interface2),
+      Item("NETINTERFACE3", loaded.NetInterface[2]),
+      Item("NETINTERFACE4", loaded.NetInterface[3]),
+      Item("PERFORMANCEMON1", WithLabel(edits.Performancemon1, loaded.PerfMon[0])),
+      Item("PERFORMANCEMON2", WithLabel(edits.Performancemon2, loaded.PerfMon[1])),
+      Item("PERFORMANCEMON3", WithLabel(FirstThree(loaded.PerfMon[2]), loaded.PerfMon[2])),
+      Item("PERFORMANCEMON4", WithLabel(FirstThree(loaded.PerfMon[3]), loaded.PerfMon[3])),
+      Item("REMOTECLIENTS", edits.RemoteClients),
+      Item("COMMAND1", edits.Command1),
+      Item("COMMAND2", edits.Command2),
+      Item("LOGLEVEL", std::to_string(common::ToInt32(edits.LogLevel).value_or(0))),
   };
 }
 
@@ -209,7 +240,12 @@ std::optional<std::string> SaveConfigFile(const ConfigEdits& edits, common::Agen
     return "The configuration " + path + " cannot be read: " + why +
            ". The configuration was not saved.";
   }
-  const std::string text = ConfigFileText(edits, config, former);
+  // What the editor does not show (the pacing, the third and fourth interfaces
+  // and counters, the counters' labels) is taken from the file as it is now,
+  // not as the client read it at its start: another hand may have changed it.
+  common::AgentConfig on_disk = config;
+  common::ApplyAgentConfigText(on_disk, former);
+  const std::string text = ConfigFileText(edits, on_disk, former);
   // A save that changes nothing leaves the file untouched.
   if (text != former) {
     if (const int error = platform::WriteFileAtomic(path, text, true)) {

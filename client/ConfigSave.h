@@ -34,11 +34,13 @@ struct ConfigEdits {
 ConfigEdits EditsOf(const common::AgentConfig& config);
 
 // Why the edits cannot be saved ("Port" or "LogLevel" not a whole number once
-// rounded); nothing when they can.
+// rounded; a text holding "=", or a comma together with a double quote, which
+// the loader would give back cut); nothing when they can.
 std::optional<std::string> ConfigEditsError(const ConfigEdits& edits);
 
 // The editor's 20 lines in their fixed order ("LISTEN=...", ..., "LOGLEVEL=..."),
-// without line ends. A counter whose field has three sub-fields keeps the label
+// without line ends; a line whose value holds a comma is in double quotes.
+// `loaded` gives what the editor does not show. A counter whose field has three sub-fields keeps the label
 // (fourth sub-field) it was loaded with. Expects edits that ConfigEditsError
 // accepts.
 std::vector<std::string> EditorLines(const ConfigEdits& edits, const common::AgentConfig& loaded);
@@ -61,7 +63,8 @@ void ApplyConfigEdits(common::AgentConfig& config, const ConfigEdits& edits);
 // The whole save over a configuration file: checks the edits, reads the former
 // file (a missing one counts as empty; one that is not a regular file of at
 // most kMaxConfigFileBytes is refused), replaces the file atomically when its
-// bytes change, and updates config. Nothing on success; otherwise the message
+// bytes change, and updates config. What the editor does not show is kept as
+// the former file holds it. Nothing on success; otherwise the message
 // to show, and the file and config are left as they were.
 std::optional<std::string> SaveConfigFile(const ConfigEdits& edits, common::AgentConfig& config,
                                           const std::string& path);

@@ -47,9 +47,13 @@ std::string NameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The name of a save's temporary file without its random part: hidden
+// (leading dot), so that listings skip it, and marked as ours, so that the
+// clean-up below never takes a file of the user's (".TarvoAgent.cfg.backup").
+std::string TemporaryName(const std::string& name) { return "." + name + ".tarvo-save-"; }
+
 std::string TemporaryPrefix(const std::string& folder, const std::string& name) {
-  // Hidden (leading dot), so that listings skip it.
-  return (folder == "/" ? "" : folder) + "/." + name + ".";
+  return (folder == "/" ? "" : folder) + "/" + TemporaryName(name);
 }
 
 // Removes the temporary files of saves of this file that were cut short. A
@@ -58,7 +62,7 @@ std::string TemporaryPrefix(const std::string& folder, const std::string& name) 
 void RemoveStaleTemporaries(const std::string& folder, const std::string& name) {
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) return;
-  const std::string prefix = "." + name + ".";
+  const std::string prefix = TemporaryName(name);
   while (const dirent* entry = readdir(dir)) {
     const std::string_view entry_name = entry->d_name;
     if (entry_name.size() != prefix.size() + kTemporarySuffix || !entry_name.starts_with(prefix)) {

@@ -73,6 +73,9 @@ TEST_F(ConfigSaveTest, SavesOnlyWhatChangedWhateverTheFormerFileHolds) {
        "; kept as written\r\n\"COMMAND4=a,b|c\"\r\n"},
       {"CR-only lines", "LISTEN=127.0.0.1\rPORT=8080\rLOGLEVEL=1\rCOMMAND3=ps|-e|x|y\r",
        "LISTEN=127.0.0.1\r"},
+      {"a quoted value that holds a comma",
+       "\"COMMAND1=ss|-t -n state established,syn-sent|:80|ESTAB\"\r\nPORT=9000\r\n",
+       "\"COMMAND1=ss|-t -n state established,syn-sent|:80|ESTAB\"\r\n"},
       {"a value that cannot be a port, then a quote never closed",
        "PORT=8080\r\nport=abc\r\nPROCESSTIMEOUT=30\r\n\"COMMAND4=never closed\r\nPORT=1\r\n",
        "PROCESSTIMEOUT=30\r\n"},
@@ -148,6 +151,48 @@ TEST_F(ConfigSaveTest, KeepsWhatTheEditorDoesNotShowAndReloadsAsSaved) {
   EXPECT_EQ(reloaded.ProcessTimeout, 30);
   EXPECT_EQ(reloaded.LogLevel, 2);
   EXPECT_EQ(reloaded.RemoteClients, config.RemoteClients);
+}
+
+// A value with a comma is saved so that it reads back whole; one the loader
+// could only give back cut is refused with the file left as it was.
+TEST_F(ConfigSaveTest, ValuesComeBackWholeOrAreRefused) {
+  common::AgentConfig config = Load();
+  ConfigEdits edits = EditsOf(config);
+  edits.Command1 = "sh|-c echo a,b|a,b|";
+  edits.TarvoServer = "central.example:8080";
+  ASSERT_EQ(SaveConfigFile(edits, config, path_), std::nullopt);
+  const common::AgentConfig reloaded = Load();
+  EXPECT_EQ(reloaded.Command[0].Arguments, "-c echo a,b");
+  EXPECT_EQ(reloaded.Command[0].MatchText1, "a,b");
+  EXPECT_EQ(reloaded.CentralServer, "central.example:8080");
+
+  const std::string before = ReadAll(path_);
+  for (const char* value : {"sh|-c x=1|x|", "sh|-c \"a,b\"|x|"}) {
+    ConfigEdits refused = EditsOf(config);
+    refused.Command2 = value;
+    const std::optional<std::string> error = SaveConfigFile(refused, config, path_);
+    ASSERT_TRUE(error.has_value()) << value;
+    EXPECT_NE(error->find("Command2 cannot hold"), std::string::npos) << *error;
+    EXPECT_EQ(ReadAll(path_), before) << value;
+  }
+}
+
+// What the editor does not show is saved as the file holds it at the save, not
+// as it was when the client read it.
+TEST_F(ConfigSaveTest, KeepsWhatAnotherHandChangedSinceTheClientRead) {
+  common::AgentConfig config = Load();
+  WriteAll(path_, ReadAll(path_) +
+                      "\r\nPERIODOBASE=5000\r\nNETINTERFACE4=eth7\r\n"
+                      "PERFORMANCEMON3=4|Available Bytes||FREE\r\n");
+  ConfigEdits edits = EditsOf(config);
+  edits.LogLevel = "2";
+  ASSERT_EQ(SaveConfigFile(edits, config, path_), std::nullopt);
+  const common::AgentConfig reloaded = Load();
+  EXPECT_EQ(reloaded.LogLevel, 2);
+  EXPECT_EQ(reloaded.PeriodBase, 5000);
+  EXPECT_EQ(reloaded.NetInterface[3], "eth7");
+  EXPECT_EQ(reloaded.PerfMon[2].CounterName, "Available Bytes");
+  EXPECT_EQ(reloaded.PerfMon[2].Label, "FREE");
 }
 
 // The file seen through a link, read-only and another account's: the save

@@ -149,17 +149,20 @@ TEST(WriteFileAtomicTest, WritesThroughALinkAndKeepsModeAndOwner) {
 }
 
 // A save cut short leaves its temporary file behind; the next save removes it,
-// but never the temporary file of a save still under way (held locked).
+// but never the temporary file of a save still under way (held locked), nor a
+// file of the user's that only looks alike.
 TEST(WriteFileAtomicTest, RemovesTheTemporaryOfACrashedSaveOnly) {
   TempFolder folder;
   const std::string path = folder.Path("TarvoAgent.cfg");
   WriteAll(path, "old");
-  const std::string crashed = folder.Path(".TarvoAgent.cfg.a1B2c3");
-  const std::string running = folder.Path(".TarvoAgent.cfg.x9Y8z7");
-  const std::string other = folder.Path(".Other.cfg.a1B2c3");
+  const std::string crashed = folder.Path(".TarvoAgent.cfg.tarvo-save-a1B2c3");
+  const std::string running = folder.Path(".TarvoAgent.cfg.tarvo-save-x9Y8z7");
+  const std::string other = folder.Path(".Other.cfg.tarvo-save-a1B2c3");
+  const std::string users = folder.Path(".TarvoAgent.cfg.backup");
   WriteAll(crashed, "half");
   WriteAll(running, "half");
   WriteAll(other, "half");
+  WriteAll(users, "kept");
   const int held = open(running.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(held, 0);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
@@ -169,6 +172,7 @@ TEST(WriteFileAtomicTest, RemovesTheTemporaryOfACrashedSaveOnly) {
   EXPECT_FALSE(std::filesystem::exists(crashed));
   EXPECT_TRUE(std::filesystem::exists(running));
   EXPECT_TRUE(std::filesystem::exists(other));
+  EXPECT_EQ(ReadAll(users), "kept");
   close(held);
 }
 
