@@ -33,7 +33,11 @@ tarvo_stop_services() {
 			sleep 0.1
 			waited=$((waited + 1))
 		done
-		kill -9 "$pid" 2>/dev/null || true
+		# Killed only while that process still runs a program of the package:
+		# once it has ended, its number may already be another process's.
+		case "$(readlink "/proc/$pid/exe" 2>/dev/null)" in
+			/usr/lib/tarvo/*) kill -9 "$pid" 2>/dev/null || true ;;
+		esac
 		printf '%s\n' "$name"
 	done
 }

@@ -260,6 +260,12 @@ std::optional<std::string> ExchangeRequest(AgentConnection& connection, std::str
     const AgentConnection::ReadResult result = connection.Read(received, failure);
     if (result == AgentConnection::ReadResult::kFailed) return std::nullopt;
     if (result == AgentConnection::ReadResult::kEnd) break;
+    // The agent holds no more than 32 MiB of replies for a client: a peer that
+    // sends more is not the agent, and is not followed further.
+    if (received.size() > kMaxReplyBytes) {
+      *failure = "reply larger than " + std::to_string(kMaxReplyBytes >> 20) + " MiB";
+      return std::nullopt;
+    }
     if (!quit_sent && !received.empty()) {
       if (!connection.Send("QUIT\n", failure)) return std::nullopt;
       quit_sent = true;

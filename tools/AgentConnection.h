@@ -69,7 +69,8 @@ class AgentConnection {
 // begun, QUIT follows as a request of its own and the reply is what lies
 // between the first zero byte and QUIT's empty reply when the agent closes;
 // a request that holds QUIT itself is read to the close. Nothing when the
-// reply did not come whole; *failure says why.
+// reply did not come whole, or passed kMaxReplyBytes; *failure says why.
+inline constexpr size_t kMaxReplyBytes = 64 * 1024 * 1024;
 std::optional<std::string> ExchangeRequest(AgentConnection& connection, std::string request,
                                            std::string* failure);
 

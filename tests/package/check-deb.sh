@@ -122,6 +122,8 @@ grep -q 'tarvo_stop_services >/dev/null' "$scripts/prerm" ||
   fail "prerm does not stop the embedded manager's services"
 grep -q 'tarvo_sc start "$name"' "$scripts/postinst" ||
   fail "postinst does not start the stopped services again"
+grep -q 'configure|abort-upgrade)' "$scripts/postinst" ||
+  fail "postinst does not start the stopped services again when an upgrade fails"
 grep -q 'no service manager has' "$scripts/postinst" ||
   fail "postinst says nothing when no service manager started the agent"
 grep -q 'rm -rf /var/lib/tarvo' "$scripts/postrm" || fail "purge leaves /var/lib/tarvo"

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <thread>
 
 #include "tests/e2e/AgentInstall.h"
 #include "tests/support/AgentClient.h"
@@ -90,6 +91,24 @@ TEST_F(TarvoGetTest, NamesWhyARequestGotNoReply) {
   EXPECT_EQ(waited.exit_code, 1);
   EXPECT_EQ(waited.err, Failure(silent_port, "time-out after 0.5 s"));
   close(silent);
+
+  // A peer that answers without end is followed only so far.
+  int flood_port = 0;
+  const int flooding = testsupport::ListenLoopback(flood_port);
+  ASSERT_GE(flooding, 0);
+  std::thread flood([flooding] {
+    const int client = accept(flooding, nullptr, nullptr);
+    if (client < 0) return;
+    const std::string chunk = '\0' + std::string(1 << 20, 'x');
+    while (send(client, chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0) {
+    }
+    close(client);
+  });
+  const GetResult flooded = Get({"-p", std::to_string(flood_port), "PING"});
+  flood.join();
+  close(flooding);
+  EXPECT_EQ(flooded.exit_code, 1);
+  EXPECT_EQ(flooded.err, Failure(flood_port, "reply larger than 64 MiB"));
 
   for (const std::vector<std::string>& bad : {std::vector<std::string>{"-p", "9000"},
                                               {"--ca", "ca.pem", "PING"},
