@@ -137,10 +137,11 @@ class CommandListener final : public Watcher {
     }
     if (newcomers_.empty()) return Clock::time_point::max();
     if (HeldCount() < kMaxHeldConnections) return kDueNow;
-    const ClientConnection* idlest = Idlest();
-    if (idlest == nullptr) return Clock::time_point::max();
-    return std::min(idlest->LastActive() + kIdleBeforeClosing,
-                    newcomers_.front().Arrived + kLongestWaitToBeTaken);
+    const Clock::time_point longest_wait = newcomers_.front().Arrived + kLongestWaitToBeTaken;
+    if (const ClientConnection* idlest = Idlest()) {
+      return std::min(idlest->LastActive() + kIdleBeforeClosing, longest_wait);
+    }
+    return LastInLine() != nullptr ? longest_wait : Clock::time_point::max();
   }
 
   void OnDeadline() override {
@@ -173,13 +174,22 @@ class CommandListener final : public Watcher {
         continue;
       }
       if (HeldCount() >= kMaxHeldConnections) {
-        ClientConnection* idlest = Idlest();
         const Clock::time_point now = Clock::now();
-        if (idlest == nullptr || (now < idlest->LastActive() + kIdleBeforeClosing &&
-                                  now < newcomer.Arrived + kLongestWaitToBeTaken)) {
+        const bool waited_long = now >= newcomer.Arrived + kLongestWaitToBeTaken;
+        if (ClientConnection* idlest = Idlest()) {
+          if (now < idlest->LastActive() + kIdleBeforeClosing && !waited_long) return;
+          CloseIdlest(*idlest, now);
+        } else if (ClientConnection* held = LastInLine(); held != nullptr && waited_long) {
+          // Every held connection holds a request, all but one waiting for the
+          // running program: the newcomer is taken all the same.
+          LogServeFailure("Request from " + held->PeerAddress() +
+                          " not run, connection closed: at most " +
+                          std::to_string(kMaxHeldConnections) +
+                          " connections are held, and every one waits for a program's turn;");
+          held->Close();
+        } else {
           return;
         }
-        CloseIdlest(*idlest, now);
       }
       table_.push_back(std::make_unique<ClientConnection>(
           newcomer.Socket, std::move(newcomer.PeerAddress), newcomer.Tls, newcomer.Arrived));
@@ -253,6 +263,17 @@ class CommandListener final : public Watcher {
       }
     }
     return idlest;
+  }
+
+  // Among the connections whose request waits for its turn (none being
+  // answered), the one whose request came last; nullptr when there is none.
+  ClientConnection* LastInLine() const {
+    ClientConnection* last = nullptr;
+    for (const auto& connection : table_) {
+      if (connection->Closed() || connection->Busy() || !connection->Waiting()) continue;
+      if (last == nullptr || connection->ReadySince() > last->ReadySince()) last = connection.get();
+    }
+    return last;
   }
 
   void CloseIdlest(ClientConnection& idlest, Clock::time_point now) {

@@ -420,6 +420,42 @@ TEST_F(CommandServerTest, ProgramsTakeTurnsWhileRequestsThatRunNothingAreAnswere
   EXPECT_EQ(testsupport::ReadAll(marks), "start A\nend A\nstart B\nend B\n");
 }
 
+// Ten connections whose requests all wait for one program: a newcomer is
+// still taken and answered, the request that came last giving way.
+TEST_F(CommandServerTest, ANewcomerIsTakenWhileEveryHeldConnectionWaitsForAProgram) {
+  common::AgentConfig& config = common::TheAgentConfig();
+  config.AllowRemoteExec = true;
+  config.RemoteClientList = {"127.0.0.1"};
+  config.LogLevel = 1;
+  const std::string release = home_.Path("release");
+  mkdir(home_.Path("Tasks").c_str(), 0755);
+  testsupport::WriteAll(home_.Path("Tasks/gate.sh"),
+                        "while [ ! -e " + release + " ]; do sleep 0.02; done\necho done $1\n");
+  const BackgroundServer server(listen_);
+
+  std::vector<std::unique_ptr<Client>> held;
+  for (int i = 0; i < 10; ++i) {
+    held.push_back(std::make_unique<Client>(port_));
+    held.back()->Send("EXEC GATE.SH " + std::to_string(i) + "\n");
+    // In order, so that the last one's request is the last in line.
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return ConnectionCount() == i + 1; }));
+  }
+  Client newcomer(port_);
+  newcomer.Send("PING\n");
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return !newcomer.Replies().empty(); }))
+      << Log().substr(0, 2000);
+  EXPECT_TRUE(std::regex_match(newcomer.Replies()[0], kPing));
+  EXPECT_TRUE(held.back()->Pump());
+  EXPECT_EQ(CountLines(Log(), "not run, connection closed"), 1) << Log().substr(0, 2000);
+
+  testsupport::WriteAll(release, "");
+  for (int i = 0; i < 9; ++i) {
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return held[i]->Replies().size() == 1; })) << i;
+    EXPECT_EQ(held[i]->Replies()[0], "done " + std::to_string(i) + "\n");
+  }
+  EXPECT_TRUE(held.back()->Replies().empty());
+}
+
 TEST_F(CommandServerTest, AClientThatReadsNoReplyHoldsNoOneAndIsClosedOnceItStopsReading) {
   // INFO whose network section is 8 MB, far more than the socket buffers hold.
   const std::string ip = home_.Path("ip");
