@@ -191,18 +191,24 @@ bool ClientConnection::ReceiveTls(std::string_view bytes) {
   if (tls_->HasCiphertext() && !Enqueue(tls_->TakeCiphertext())) return false;
   Flush();
   if (Closed()) return false;
-  if (tls_->state() == State::kClosed) {
-    // The client ended the session: as a clear-text client that closes.
-    Close();
-    return false;
-  }
   if (tls_->state() == State::kHandshake) return true;
-  if (handshake_deadline_ != Clock::time_point::max()) {
+  const bool completed = tls_->state() == State::kOpen || tls_->PeerEnded();
+  if (completed && handshake_deadline_ != Clock::time_point::max()) {
     handshake_deadline_ = Clock::time_point::max();
     verified_tls_ = tls_->PeerVerified();
     LogTlsAccepted(peer_address_, *tls_);
   }
   const std::string plaintext = tls_->TakePlaintext();
+  if (tls_->state() == State::kClosed) {
+    // The client ended the session. What came before its end is answered
+    // first, as for a clear-text client that sends its request and closes.
+    if (!tls_->PeerEnded() || plaintext.find('\n') == std::string::npos || !TakeIn(plaintext)) {
+      Close();
+      return false;
+    }
+    close_after_flush_ = true;
+    return true;
+  }
   return plaintext.empty() || TakeIn(plaintext);
 }
 
@@ -283,7 +289,7 @@ void ClientConnection::QueueReply(std::string text, bool close_after) {
     // The same bytes inside TLS, in as few records as they fit; after QUIT the
     // session's end (close_notify) follows the reply.
     tls_->SendPlaintext(text);
-    if (close_after) tls_->Close();
+    if (close_after || close_after_flush_) tls_->Close();
     if (!Enqueue(tls_->TakeCiphertext())) return;
   } else if (!Enqueue(std::move(text))) {
     return;

@@ -99,6 +99,8 @@ TlsSession::TlsSession(TlsSession&& other) noexcept
       watch_(std::move(other.watch_)),
       server_(other.server_),
       state_(other.state_),
+      peer_ended_(other.peer_ended_),
+      ended_here_(other.ended_here_),
       failure_(other.failure_),
       failure_reason_(std::move(other.failure_reason_)),
       handshake_bytes_(other.handshake_bytes_),
@@ -115,6 +117,8 @@ TlsSession& TlsSession::operator=(TlsSession&& other) noexcept {
     std::swap(watch_, moved.watch_);
     server_ = moved.server_;
     state_ = moved.state_;
+    peer_ended_ = moved.peer_ended_;
+    ended_here_ = moved.ended_here_;
     failure_ = moved.failure_;
     failure_reason_ = std::move(moved.failure_reason_);
     handshake_bytes_ = moved.handshake_bytes_;
@@ -160,13 +164,13 @@ void TlsSession::FeedEnd() {
 }
 
 void TlsSession::SendPlaintext(std::string_view bytes) {
-  if (state_ != State::kHandshake && state_ != State::kOpen) return;
+  if (state_ != State::kHandshake && !Writable()) return;
   plaintext_out_.append(bytes);
-  if (state_ == State::kOpen) WritePending();
+  if (Writable()) WritePending();
 }
 
 void TlsSession::Close() {
-  if (state_ == State::kOpen) {
+  if (Writable()) {
     WritePending();
     ERR_clear_error();
     SSL_shutdown(ssl_);
@@ -174,6 +178,7 @@ void TlsSession::Close() {
     DrainOutgoing();
   }
   if (state_ == State::kHandshake || state_ == State::kOpen) state_ = State::kClosed;
+  ended_here_ = true;
 }
 
 std::string TlsSession::TakeCiphertext() {
@@ -267,6 +272,7 @@ void TlsSession::ReadRecords() {
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return;
     if (error == SSL_ERROR_ZERO_RETURN) {
       state_ = State::kClosed;  // the peer's close_notify
+      peer_ended_ = true;
       return;
     }
     FailFromLibrary(error);
@@ -278,7 +284,7 @@ void TlsSession::WritePending() {
   // written leaves plaintext_out_ once at the end, so a long reply is moved
   // once rather than once per piece.
   size_t done = 0;
-  while (state_ == State::kOpen && done < plaintext_out_.size()) {
+  while (Writable() && done < plaintext_out_.size()) {
     const size_t piece = std::min(plaintext_out_.size() - done, kPieceBytes);
     ERR_clear_error();
     size_t written = 0;

@@ -66,7 +66,9 @@ class TlsSession {
   // The peer closed its side: during the handshake a failure (kClosed),
   // afterwards the end of the session.
   void FeedEnd();
-  // Application bytes to send; held until the handshake is complete.
+  // Application bytes to send; held until the handshake is complete. After
+  // the peer's close_notify this side may still answer what came before it,
+  // until it closes too.
   void SendPlaintext(std::string_view bytes);
   // Ends the session in order (a close_notify alert to send).
   void Close();
@@ -78,6 +80,9 @@ class TlsSession {
   std::string TakePlaintext();
 
   State state() const { return state_; }
+  // Whether the session ended with the peer's close_notify (state() kClosed)
+  // and this side has not closed yet: it may still send.
+  bool PeerEnded() const { return peer_ended_ && !ended_here_; }
   TlsFailure failure() const { return failure_; }
   // The failure as a short phrase for a log line or a message ("no client
   // certificate", "certificate not trusted (unable to get local issuer
@@ -99,6 +104,7 @@ class TlsSession {
  private:
   struct Watch;
 
+  bool Writable() const { return state_ == State::kOpen || PeerEnded(); }
   void Advance();
   void ReadRecords();
   void WritePending();
@@ -112,6 +118,8 @@ class TlsSession {
   std::unique_ptr<Watch> watch_;
   bool server_ = false;
   State state_ = State::kHandshake;
+  bool peer_ended_ = false;  // the peer's close_notify came
+  bool ended_here_ = false;  // Close() was called
   TlsFailure failure_ = TlsFailure::kNone;
   std::string failure_reason_;
   size_t handshake_bytes_ = 0;

@@ -4,6 +4,7 @@
 // password sent over TLS reaches the disk.
 
 #include <arpa/inet.h>
+#include <openssl/ssl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -37,6 +38,38 @@ std::vector<std::string> KeysOf(const std::string& record) {
     start = end + 2;
   }
   return keys;
+}
+
+// A client that sends its request and the end of its session (close_notify)
+// in one piece, then reads what the agent sends until the agent ends the
+// session too. Returns the application bytes received.
+std::string RequestAndEndAtOnce(int port, const testsupport::TestPki& pki,
+                                std::string_view request) {
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  SSL_CTX_use_certificate_file(context, pki.client.certificate_file.c_str(), SSL_FILETYPE_PEM);
+  SSL_CTX_use_PrivateKey_file(context, pki.client.key_file.c_str(), SSL_FILETYPE_PEM);
+  const int fd = ConnectTo(port);
+  const timeval limit{30, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  SSL* ssl = SSL_new(context);
+  SSL_set_fd(ssl, fd);
+  std::string received;
+  if (SSL_connect(ssl) == 1) {
+    // From here on the records are collected and sent in one write.
+    BIO* collected = BIO_new(BIO_s_mem());
+    SSL_set0_wbio(ssl, collected);
+    SSL_write(ssl, request.data(), static_cast<int>(request.size()));
+    SSL_shutdown(ssl);
+    std::string bytes(static_cast<size_t>(BIO_ctrl_pending(collected)), '\0');
+    BIO_read(collected, bytes.data(), static_cast<int>(bytes.size()));
+    testsupport::SendAll(fd, bytes);
+    char buffer[4096];
+    for (int n; (n = SSL_read(ssl, buffer, sizeof(buffer))) > 0;) received.append(buffer, n);
+  }
+  SSL_free(ssl);
+  SSL_CTX_free(context);
+  close(fd);
+  return received;
 }
 
 class TlsPortE2e : public ::testing::Test {
@@ -95,6 +128,11 @@ TEST_F(TlsPortE2e, AnOpensslClientGetsTheClearTextPortsRepliesByteForByte) {
   EXPECT_GT(KeysOf(*record).size(), 10u) << *record;
   EXPECT_EQ(KeysOf(*record_over_tls), KeysOf(*record)) << *record_over_tls;
   EXPECT_TRUE(record_over_tls->ends_with("\r\n"));
+
+  // A request that comes with the end of the session is answered before the
+  // agent ends it too, as a clear-text client that closes gets its reply.
+  const std::string ended = RequestAndEndAtOnce(agent_.tls_port(), agent_.pki(), "EXEC ECHO.SH\n");
+  EXPECT_EQ(ended, '\0' + *exec);
 
   EXPECT_GE(Occurrences(Log(), " TLS connection from 127.0.0.1, client certificate tarvo-admin"),
             4u)
