@@ -171,8 +171,9 @@ HandlerResult TaskQueryReply(const RequestLine& line) {
   if (!path) path = ExistingRecordPath(kQueueFolder, name);
   if (!path) return HandlerResult::Reply(std::move(*query));
 
+  // A link is no record: following it would read whatever file it names.
   const std::optional<std::string> bytes =
-      platform::ReadFileHead(*path, common::kMaxTaskRecordBytes);
+      platform::ReadFileHead(*path, common::kMaxTaskRecordBytes, platform::LinkPolicy::kNoFollow);
   if (!bytes) return HandlerResult::Failure("File not found: " + *path);
   std::string text = ReadTaskFileText(*bytes);
   if (mode == "DUMP") return HandlerResult::Reply(std::move(text));

@@ -15,6 +15,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <cstring>
+
 #include "client/AgentPolling.h"
 #include "client/MessageWindow.h"
 #include "client/ServerEvents.h"
@@ -264,7 +266,13 @@ void Form1::Winsock2_Close() {
                            " was left as it was",
                        " Winsock2_Close Func ");
   } else if (const auto bytes = EventFileBytes(events_response_.Text())) {
-    platform::WriteFileAtomic(common::ProgramPath(kEventsFileName), *bytes, false);
+    // A user who may not write the program folder (an installed package run
+    // from a desktop session) learns why no event ever shows.
+    const std::string path = common::ProgramPath(kEventsFileName);
+    if (const int error = platform::WriteFileAtomic(path, *bytes, false)) {
+      common::LogFailure(path + " could not be written: " + std::strerror(error),
+                         " Winsock2_Close Func ");
+    }
   }
   events_response_.Clear();
 }

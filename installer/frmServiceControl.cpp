@@ -330,7 +330,14 @@ void frmServiceControl::tmrCheck_Timer() {
   RefreshFrame(watchdog_);
 }
 
-void frmServiceControl::ExitMenu_Click() { QApplication::quit(); }
+void frmServiceControl::ExitMenu_Click() {
+  // The window goes at once; a service manager call still under way is then
+  // waited for out of sight (a hung stop may take the manager's 30 seconds).
+  tmrCheck->stop();
+  hide();
+  QApplication::processEvents();  // the window leaves the screen now
+  QApplication::quit();
+}
 
 void frmServiceControl::aboutMenu_Click() {
   ShowMessage(ApplicationTitle(),

@@ -263,6 +263,9 @@ TEST_F(TaskCommandsE2e, GatedTaskWordsFromAnUnlistedAddressDoNothingAndAreLogged
 
 TEST_F(TaskCommandsE2e, NamesThatLeaveTheTasksFoldersRunWriteAndReadNothing) {
   StartAgent(true);
+  // A record that is a link to a file elsewhere is not read either.
+  std::filesystem::create_directories(Done(""));
+  std::filesystem::create_symlink(install_.Path("TarvoAgent.cfg"), Done("7_LINK.TXT"));
   const std::set<std::string> files_before = FilesBelow(install_.folder());
   const char* requests[] = {
       "EXEC ../../bin/ls\n",
@@ -277,6 +280,7 @@ TEST_F(TaskCommandsE2e, NamesThatLeaveTheTasksFoldersRunWriteAndReadNothing) {
       "TASKQUERY ../../TarvoAgent.cfg DUMP\n",
       "TASKQUERY ..\\..\\TarvoAgent.cfg DUMP\n",
       "TASKQUERY ../../TarvoAgent.cfg X\n",
+      "TASKQUERY 7_LINK.TXT DUMP\n",
   };
   for (const char* request : requests) EXPECT_EQ(Reply(request), "") << request;
   EXPECT_FALSE(EvilRan());
