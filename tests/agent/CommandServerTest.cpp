@@ -426,7 +426,7 @@ TEST_F(CommandServerTest, ANewcomerIsTakenWhileEveryHeldConnectionWaitsForAProgr
   common::AgentConfig& config = common::TheAgentConfig();
   config.AllowRemoteExec = true;
   config.RemoteClientList = {"127.0.0.1"};
-  config.LogLevel = 1;
+  config.LogLevel = 2;  // each read is traced
   const std::string release = home_.Path("release");
   mkdir(home_.Path("Tasks").c_str(), 0755);
   testsupport::WriteAll(home_.Path("Tasks/gate.sh"),
@@ -437,8 +437,9 @@ TEST_F(CommandServerTest, ANewcomerIsTakenWhileEveryHeldConnectionWaitsForAProgr
   for (int i = 0; i < 10; ++i) {
     held.push_back(std::make_unique<Client>(port_));
     held.back()->Send("EXEC GATE.SH " + std::to_string(i) + "\n");
-    // In order, so that the last one's request is the last in line.
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return ConnectionCount() == i + 1; }));
+    // Each request read before the next connects, so that the last one's
+    // request is the last in line.
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return CountLines(Log(), " IPADDR-") == i + 1; }));
   }
   Client newcomer(port_);
   newcomer.Send("PING\n");
