@@ -40,9 +40,9 @@ std::optional<std::string> ConfigEditsError(const ConfigEdits& edits);
 
 // The editor's 20 lines in their fixed order ("LISTEN=...", ..., "LOGLEVEL=..."),
 // without line ends; a line whose value holds a comma is in double quotes.
-// `loaded` gives what the editor does not show. A counter whose field has three sub-fields keeps the label
-// (fourth sub-field) it was loaded with. Expects edits that ConfigEditsError
-// accepts.
+// `loaded` gives what the editor does not show. A counter whose field has
+// three sub-fields keeps the label (fourth sub-field) it was loaded with.
+// Expects edits that ConfigEditsError accepts.
 std::vector<std::string> EditorLines(const ConfigEdits& edits, const common::AgentConfig& loaded);
 
 // The file's new bytes: the former file, read as the loader reads it, with
