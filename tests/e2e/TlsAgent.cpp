@@ -159,6 +159,23 @@ int ConnectTo(int port) {
   return -1;
 }
 
+BlockingTlsClient::BlockingTlsClient(int port, const testsupport::TestPki& pki, int max_version)
+    : context_(SSL_CTX_new(TLS_client_method())), fd_(ConnectTo(port)), ssl_(nullptr) {
+  if (max_version != 0) SSL_CTX_set_max_proto_version(context_, max_version);
+  SSL_CTX_use_certificate_file(context_, pki.client.certificate_file.c_str(), SSL_FILETYPE_PEM);
+  SSL_CTX_use_PrivateKey_file(context_, pki.client.key_file.c_str(), SSL_FILETYPE_PEM);
+  const timeval limit{30, 0};
+  setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  ssl_ = SSL_new(context_);
+  SSL_set_fd(ssl_, fd_);
+}
+
+BlockingTlsClient::~BlockingTlsClient() {
+  SSL_free(ssl_);
+  SSL_CTX_free(context_);
+  if (fd_ >= 0) close(fd_);
+}
+
 bool WaitForClose(int fd, std::chrono::seconds deadline) {
   const Clock::time_point until = Clock::now() + deadline;
   char buffer[65536];

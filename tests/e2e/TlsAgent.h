@@ -4,6 +4,8 @@
 // configuration, and clients of the TLS port (openssl s_client as a program,
 // and the library's session on a socket of the test's own).
 
+#include <openssl/ssl.h>
+
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -76,6 +78,27 @@ std::optional<std::string> TlsRequest(int port, const common::TlsContext& contex
 
 // A connection to 127.0.0.1:port; -1 on failure.
 int ConnectTo(int port);
+
+// The library itself as a client on a blocking connection to 127.0.0.1:port,
+// with the test client's certificate (reads give up after 30 s), for steps
+// the session class does not take: a renegotiation, records sent together.
+// Not yet connected: SSL_connect(ssl()) does the handshake.
+class BlockingTlsClient {
+ public:
+  // max_version: the highest TLS version offered (0: the library's).
+  BlockingTlsClient(int port, const testsupport::TestPki& pki, int max_version = 0);
+  ~BlockingTlsClient();
+  BlockingTlsClient(const BlockingTlsClient&) = delete;
+  BlockingTlsClient& operator=(const BlockingTlsClient&) = delete;
+
+  SSL* ssl() const { return ssl_; }
+  int fd() const { return fd_; }
+
+ private:
+  SSL_CTX* context_;
+  int fd_;
+  SSL* ssl_;
+};
 
 // Waits until the peer closes the socket (reading and dropping what comes),
 // at most until the deadline. Returns whether it closed.

@@ -126,26 +126,15 @@ std::string LargeClientHello() {
 // A TLS 1.2 client on a blocking socket that asks for a renegotiation once
 // PING has been answered. Returns whether the agent then closed the connection.
 bool RenegotiationClosesTheConnection(int port, const testsupport::TestPki& pki) {
-  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
-  SSL_CTX_set_max_proto_version(context, TLS1_2_VERSION);
-  SSL_CTX_use_certificate_file(context, pki.client.certificate_file.c_str(), SSL_FILETYPE_PEM);
-  SSL_CTX_use_PrivateKey_file(context, pki.client.key_file.c_str(), SSL_FILETYPE_PEM);
-  const int fd = ConnectTo(port);
-  const timeval limit{30, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-  SSL* ssl = SSL_new(context);
-  SSL_set_fd(ssl, fd);
-  bool closed = false;
+  const BlockingTlsClient client(port, pki, TLS1_2_VERSION);
+  SSL* ssl = client.ssl();
   char reply[256];
   if (SSL_connect(ssl) == 1 && SSL_write(ssl, "PING\n", 5) == 5 &&
       SSL_read(ssl, reply, sizeof(reply)) > 0 && SSL_renegotiate(ssl) == 1) {
     SSL_do_handshake(ssl);
-    closed = WaitForClose(fd);
+    return WaitForClose(client.fd());
   }
-  SSL_free(ssl);
-  SSL_CTX_free(context);
-  close(fd);
-  return closed;
+  return false;
 }
 
 TEST(TlsHostileClients, EachClosesItsOwnConnectionWithALineWhileOthersAreAnswered) {

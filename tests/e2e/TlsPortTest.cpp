@@ -45,30 +45,20 @@ std::vector<std::string> KeysOf(const std::string& record) {
 // session too. Returns the application bytes received.
 std::string RequestAndEndAtOnce(int port, const testsupport::TestPki& pki,
                                 std::string_view request) {
-  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
-  SSL_CTX_use_certificate_file(context, pki.client.certificate_file.c_str(), SSL_FILETYPE_PEM);
-  SSL_CTX_use_PrivateKey_file(context, pki.client.key_file.c_str(), SSL_FILETYPE_PEM);
-  const int fd = ConnectTo(port);
-  const timeval limit{30, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-  SSL* ssl = SSL_new(context);
-  SSL_set_fd(ssl, fd);
+  const BlockingTlsClient client(port, pki);
+  SSL* ssl = client.ssl();
   std::string received;
-  if (SSL_connect(ssl) == 1) {
-    // From here on the records are collected and sent in one write.
-    BIO* collected = BIO_new(BIO_s_mem());
-    SSL_set0_wbio(ssl, collected);
-    SSL_write(ssl, request.data(), static_cast<int>(request.size()));
-    SSL_shutdown(ssl);
-    std::string bytes(static_cast<size_t>(BIO_ctrl_pending(collected)), '\0');
-    BIO_read(collected, bytes.data(), static_cast<int>(bytes.size()));
-    testsupport::SendAll(fd, bytes);
-    char buffer[4096];
-    for (int n; (n = SSL_read(ssl, buffer, sizeof(buffer))) > 0;) received.append(buffer, n);
-  }
-  SSL_free(ssl);
-  SSL_CTX_free(context);
-  close(fd);
+  if (SSL_connect(ssl) != 1) return received;
+  // From here on the records are collected and sent in one write.
+  BIO* collected = BIO_new(BIO_s_mem());
+  SSL_set0_wbio(ssl, collected);
+  SSL_write(ssl, request.data(), static_cast<int>(request.size()));
+  SSL_shutdown(ssl);
+  std::string bytes(static_cast<size_t>(BIO_ctrl_pending(collected)), '\0');
+  BIO_read(collected, bytes.data(), static_cast<int>(bytes.size()));
+  testsupport::SendAll(client.fd(), bytes);
+  char buffer[4096];
+  for (int n; (n = SSL_read(ssl, buffer, sizeof(buffer))) > 0;) received.append(buffer, n);
   return received;
 }
 
