@@ -35,6 +35,11 @@ class ReadableFile {
   // link under kNoFollow; EISDIR for a folder; EINVAL for anything else that is
   // not a regular file (FIFO, device, socket).
   int Open(const std::string& path, LinkPolicy links = LinkPolicy::kFollow);
+  // Opens a file the kernel makes under /proc or /sys (or its copy below a
+  // test root) without the type check: those are regular files by
+  // construction, and the check's system call would cost every sampling pass
+  // dozens of them. Returns 0 or the errno value.
+  int OpenKernelFile(const std::string& path);
   // Appends to text what the file holds next, until text holds max_size bytes
   // or the file ends. Returns 0, or the errno value of the failed read.
   int ReadUpTo(std::string& text, size_t max_size);
@@ -56,6 +61,8 @@ int ReadRegularFile(const std::string& path, size_t max_bytes, std::string& text
 // The same, for callers that need no cause: nothing when it cannot be read.
 std::optional<std::string> ReadFileText(const std::string& path, size_t max_bytes,
                                         LinkPolicy links = LinkPolicy::kFollow);
+// ReadFileText for a file the kernel makes (see ReadableFile::OpenKernelFile).
+std::optional<std::string> ReadKernelFileText(const std::string& path, size_t max_bytes);
 // The first max_bytes of a regular file (all of a shorter one); a longer file
 // is cut, not refused. Nothing when it cannot be read.
 std::optional<std::string> ReadFileHead(const std::string& path, size_t max_bytes,

@@ -79,7 +79,7 @@ std::string UnderRoot(const std::string& root, std::string_view path) {
 }
 
 std::string ReadText(const std::string& path) {
-  return ReadFileText(path, kMaxProcTextBytes).value_or("");
+  return ReadKernelFileText(path, kMaxProcTextBytes).value_or("");
 }
 
 }  // namespace

@@ -68,7 +68,7 @@ std::string JoinRoot(const std::string& root, std::string_view relative) {
 
 
 std::optional<std::string> ReadProcText(const std::string& root, std::string_view relative) {
-  return ReadFileText(JoinRoot(root, relative), kMaxProcTextBytes);
+  return ReadKernelFileText(JoinRoot(root, relative), kMaxProcTextBytes);
 }
 
 ProcStat ParseProcStat(std::string_view text) {

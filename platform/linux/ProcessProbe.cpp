@@ -49,7 +49,7 @@ std::optional<ProcessIdentity> ParseProcessIdentity(std::string_view text) {
 std::optional<ProcessIdentity> ReadProcessIdentity(int pid, const std::string& proc_root) {
   if (pid <= 0) return std::nullopt;
   std::string path = proc_root + "/" + std::to_string(pid) + "/stat";
-  const std::optional<std::string> text = ReadFileText(path, kMaxProcTextBytes);
+  const std::optional<std::string> text = ReadKernelFileText(path, kMaxProcTextBytes);
   if (!text) return std::nullopt;
   return ParseProcessIdentity(*text);
 }

@@ -34,7 +34,7 @@ int OpenProcessDescriptor(int pid) {
 // dead) waiting for its parent.
 bool EndedByProcState(int pid) {
   const std::optional<std::string> text =
-      ReadFileText("/proc/" + std::to_string(pid) + "/stat", kMaxProcTextBytes);
+      ReadKernelFileText("/proc/" + std::to_string(pid) + "/stat", kMaxProcTextBytes);
   if (!text) return true;
   const std::string_view line = std::string_view(*text).substr(0, text->find('\n'));
   const size_t paren = line.rfind(')');

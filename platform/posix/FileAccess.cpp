@@ -148,6 +148,13 @@ int ReadableFile::Open(const std::string& path, LinkPolicy links) {
   return 0;
 }
 
+int ReadableFile::OpenKernelFile(const std::string& path) {
+  Close();
+  at_end_ = false;
+  fd_ = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  return fd_ < 0 ? errno : 0;
+}
+
 int ReadableFile::ReadUpTo(std::string& text, size_t max_size) {
   if (fd_ < 0) return EBADF;
   // Through a buffer on the stack: most files read here (/proc, /sys,
@@ -165,11 +172,11 @@ int ReadableFile::ReadUpTo(std::string& text, size_t max_size) {
   return 0;
 }
 
-int ReadRegularFile(const std::string& path, size_t max_bytes, std::string& text,
-                    LinkPolicy links) {
-  text.clear();
-  ReadableFile file;
-  if (const int err = file.Open(path, links)) return err;
+namespace {
+
+// Reads the whole of an open file of at most max_bytes into text: 0, the errno
+// value of a failed read, or EFBIG (text then empty).
+int ReadWhole(ReadableFile& file, size_t max_bytes, std::string& text) {
   // One byte more than allowed tells a file that is too large.
   const size_t limit = max_bytes == SIZE_MAX ? max_bytes : max_bytes + 1;
   if (const int err = file.ReadUpTo(text, limit)) {
@@ -183,10 +190,29 @@ int ReadRegularFile(const std::string& path, size_t max_bytes, std::string& text
   return 0;
 }
 
+}  // namespace
+
+int ReadRegularFile(const std::string& path, size_t max_bytes, std::string& text,
+                    LinkPolicy links) {
+  text.clear();
+  ReadableFile file;
+  if (const int err = file.Open(path, links)) return err;
+  return ReadWhole(file, max_bytes, text);
+}
+
 std::optional<std::string> ReadFileText(const std::string& path, size_t max_bytes,
                                         LinkPolicy links) {
   std::string text;
   if (ReadRegularFile(path, max_bytes, text, links) != 0) return std::nullopt;
+  return text;
+}
+
+std::optional<std::string> ReadKernelFileText(const std::string& path, size_t max_bytes) {
+  ReadableFile file;
+  std::string text;
+  if (file.OpenKernelFile(path) != 0 || ReadWhole(file, max_bytes, text) != 0) {
+    return std::nullopt;
+  }
   return text;
 }
 

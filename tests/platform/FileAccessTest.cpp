@@ -62,6 +62,11 @@ TEST(ReadRegularFileTest, ReadsWithinTheBoundAndPastAReportedSizeOfZero) {
   const std::optional<std::string> status = ReadFileText("/proc/self/status", 1 << 20);
   ASSERT_TRUE(status.has_value());
   EXPECT_NE(status->find("VmRSS:"), std::string::npos);
+  // The kernel's files read without the type check keep the bound.
+  const std::optional<std::string> kernel = ReadKernelFileText("/proc/self/status", 1 << 20);
+  ASSERT_TRUE(kernel.has_value());
+  EXPECT_NE(kernel->find("VmRSS:"), std::string::npos);
+  EXPECT_EQ(ReadKernelFileText("/proc/self/status", 100), std::nullopt);
 }
 
 TEST(ReadableFileTest, ReadsOnInStepsUntilTheEnd) {
