@@ -44,7 +44,7 @@ sanitize: deps
 	@scripts/run-sanitized-tests.sh $(SANITIZE_DIR)
 
 # The libFuzzer targets (clang): `make fuzz` runs each for FUZZ_SECONDS,
-# `make fuzz-replay` runs each over its seed corpus once.
+# `make fuzz-replay` runs each over its stored corpus once.
 fuzz-build: deps
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTARVO_FUZZ=ON -DTARVO_BUILD_TESTS=OFF >/dev/null

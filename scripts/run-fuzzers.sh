@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # `make fuzz` and `make fuzz-replay`: runs each libFuzzer target of a fuzz build
-# for the given seconds, starting from its seeds in tests/fuzz/corpus/<target>
+# for the given seconds, starting from its stored inputs in tests/fuzz/corpus/<target>
 # (new inputs are kept in the build folder); with 0 seconds, runs each target
-# once over its seeds. A crash or a leak fails it, and, while fuzzing, an input
+# once over those inputs. A crash or a leak fails it, and, while fuzzing, an input
 # that takes more than FUZZ_TIMEOUT seconds (default 1). The replay is a check
-# for faults, not for speed: it allows each seed a minute, as a loaded machine
+# for faults, not for speed: it allows each input a minute, as a loaded machine
 # may need.
 set -euo pipefail
 
@@ -20,21 +20,21 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 
 for target in "${targets[@]}"; do
   binary="$build_dir/tests/fuzz/$target"
-  seeds="$source_dir/tests/fuzz/corpus/$target"
+  stored="$source_dir/tests/fuzz/corpus/$target"
   artifacts="$build_dir/fuzz-artifacts/$target"
   mkdir -p "$artifacts"
   log="$build_dir/fuzz-$target.log"
   status=0
   if [ "$seconds" -eq 0 ]; then
-    echo "== $target: replaying $(ls "$seeds" | wc -l) seeds"
-    "$binary" -timeout=60 -artifact_prefix="$artifacts/" "$seeds"/* 2>"$log" || status=$?
+    echo "== $target: replaying $(ls "$stored" | wc -l) stored inputs"
+    "$binary" -timeout=60 -artifact_prefix="$artifacts/" "$stored"/* 2>"$log" || status=$?
     [ "$status" -eq 0 ] || tail -n 40 "$log"
   else
     corpus="$build_dir/fuzz-corpus/$target"
     mkdir -p "$corpus"
     echo "== $target: fuzzing for $seconds s"
     "$binary" -max_total_time="$seconds" -timeout="$timeout" -rss_limit_mb=2048 \
-      -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "$seeds" 2>"$log" || status=$?
+      -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "$stored" 2>"$log" || status=$?
     grep -E '^#[0-9]+ +DONE|^stat::(number_of_executed_units|average_exec_per_sec|slowest_unit_time_sec|peak_rss_mb)' "$log" || true
     [ "$status" -eq 0 ] || tail -n 40 "$log"
   fi
